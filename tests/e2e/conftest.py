@@ -1,0 +1,63 @@
+"""Fixtures for end-to-end tests of the real TavrixInstall.exe under Wine."""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "testbed"))
+
+from tavrix_testbed import wineprefix  # noqa: E402
+
+BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", REPO / "build" / "x64"))
+ARTIFACTS = Path(os.environ.get("TAVRIX_ARTIFACTS", REPO / "artifacts"))
+
+
+@pytest.fixture(scope="session")
+def exe() -> Path:
+    path = BUILD / "TavrixInstall.exe"
+    if not path.exists():
+        pytest.fail(f"{path} is not built (run tools/build.sh)")
+    return path
+
+
+@pytest.fixture(scope="session")
+def bridge_dir() -> Path:
+    path = BUILD / "bridge"
+    if not (path / "libhdhomerun.dll").exists():
+        pytest.fail(f"the libhdhomerun bridge is not built in {path} (run tools/build.sh)")
+    return path
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _template_cleanup():
+    yield
+    wineprefix.close_template()
+
+
+@pytest.fixture
+def prefix(bridge_dir):
+    """A fresh prefix (cloned from the run's template) without the program installed."""
+    p = wineprefix.new_prefix(bridge_dir)
+    yield p
+    p.close()
+
+
+@pytest.fixture
+def installed(prefix, exe):
+    """A fresh prefix with both copies installed and the PVR source folder present.
+
+    Returns (prefix, path of the 64-bit copy)."""
+    return prefix, prefix.install(exe)
+
+
+@pytest.fixture
+def artifacts(request) -> Path:
+    """A folder for screenshots and logs that outlive the test."""
+    path = ARTIFACTS / request.node.name
+    path.mkdir(parents=True, exist_ok=True)
+    return path
