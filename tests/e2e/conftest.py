@@ -61,3 +61,33 @@ def artifacts(request) -> Path:
     path = ARTIFACTS / request.node.name
     path.mkdir(parents=True, exist_ok=True)
     return path
+
+
+@pytest.fixture
+def xserver():
+    """A private Xvfb display for tests that need windows."""
+    from tavrix_testbed.xserver import XServer
+
+    with XServer() as server:
+        yield server
+
+
+@pytest.fixture(scope="session")
+def programs() -> Path:
+    """The small test programs of tests/programs (window_listener.exe, followup_probe.exe)."""
+    return BUILD / "tests" / "programs"
+
+
+@pytest.fixture
+def isolated_netns():
+    """A network namespace with only loopback: discovery inside it reaches no box and no other host."""
+    import subprocess
+    import uuid
+
+    name = f"tavrix-iso-{os.getpid()}-{uuid.uuid4().hex[:6]}"
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    try:
+        subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], check=True)
+        yield name
+    finally:
+        subprocess.run(["ip", "netns", "delete", name])
