@@ -1,0 +1,139 @@
+#include <windows.h>
+#include <strsafe.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Log.h"
+#include "app/Names.h"
+#include "app/Paths.h"
+#include "devices/Devices.h"
+#include "install/InstallShared.h"
+#include "install/PvrModels.h"
+
+namespace {
+
+constexpr size_t kValueChars = 100;
+constexpr size_t kLineChars = 512;
+
+constexpr TunerModel kTunerModels[] = {
+    {"8vsb", "ATSCTuner", "OrvaBrdA"},
+    {"qam", "DVBCTuner", "OrvaBrdD"},
+    {"qpsk", "DVBSTuner", "OrvaBrdB"},
+    {"8psk", "DVBSTuner", "OrvaBrdC"},
+    {"ofdm", "DVBTTuner", "Zentrova"},
+};
+
+// Terminated copy of a fixed-size record field.
+template <size_t N>
+void CopyField(char (&target)[N], const char* field, size_t fieldChars) {
+    StringCchCopyNA(target, N, field, fieldChars - 1);
+}
+
+// Writes one formatted line; text mode turns each "\n" into CRLF.
+void WriteLine(FILE* file, const char* format, ...) {
+    char line[kLineChars];
+    va_list arguments;
+    va_start(arguments, format);
+    StringCchVPrintfA(line, kLineChars, format, arguments);
+    va_end(arguments);
+    fputs(line, file);
+}
+
+// Opens for writing in text mode, truncating; nullptr when it cannot be opened.
+FILE* OpenText(const char* folder, const char* fileName) {
+    char path[kPathChars];
+    if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, fileName))) return nullptr;
+    FILE* file = nullptr;
+    if (fopen_s(&file, path, "w") != 0) return nullptr;
+    return file;
+}
+
+struct PvrValues {
+    char boxName[kNameChars];
+    char tunerName[kNameChars];
+    int sourceNumber;
+    char tunerId[kIdChars];
+    char instance[kValueChars];
+    const TunerModel* model;
+};
+
+void WriteSources(const char* folder, const PvrValues& values) {
+    FILE* file = OpenText(folder, "Sources.xml");
+    if (file == nullptr) return;
+    WriteLine(file, "<?xml version=\"1.0\" encoding=\"utf-8\" ?>");
+    WriteLine(file, "<PVR3>\n");
+    WriteLine(file, "  <SOURCES>\n");
+    WriteLine(file, "    <SOURCE id=\"%s %d: %s\" progid=\"OstrelDevice.%s\">\n", values.boxName, values.sourceNumber,
+              values.tunerName, values.model->board);
+    WriteLine(file, "      <INPUT id=\"%s\" url=\"DvbModes.xml\"/>\n", values.model->type);
+    WriteLine(file, "    </SOURCE>\n");
+    WriteLine(file, "  </SOURCES>\n");
+    WriteLine(file, "</PVR3>\n");
+    fclose(file);
+}
+
+void WriteIsAvailable(const char* folder, const PvrValues& values) {
+    FILE* file = OpenText(folder, "IsAvailable.device");
+    if (file == nullptr) return;
+    WriteLine(file, "<FILTER id=\"Tuner\" instance=\"%s\" category=\"BDA Source Filters\"/>\n", values.instance);
+    WriteLine(file, "<DEVICE board=\"%s\"/>\n", values.tunerId);
+    fclose(file);
+}
+
+void WriteTunerType(const char* folder, const PvrValues& values) {
+    char fileName[kValueChars];
+    if (FAILED(StringCchPrintfA(fileName, kValueChars, "%s.device", values.model->type))) return;
+    FILE* file = OpenText(folder, fileName);
+    if (file == nullptr) return;
+    WriteLine(file, "<FILTER id=\"Tuner\" instance=\"%s\" category=\"BDA Source Filters\"/>\n", values.instance);
+    WriteLine(file, "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\n");
+    fclose(file);
+}
+
+}  // namespace
+
+const TunerModel* FindTunerModel(const char* model) {
+    char text[kIdChars];
+    StringCchCopyNA(text, kIdChars, model, kIdChars - 1);
+    for (const TunerModel& row : kTunerModels)
+        if (strstr(text, row.substring) != nullptr) return &row;
+    return nullptr;
+}
+
+bool CDevices::PvrFiles(const DeviceInfo& device, const TunerInfo& tuner) {
+    if (IsExe64Bit()) return false;
+    char sourceFolder[kPathChars];
+    if (!GetPvrSourcePath(sourceFolder, kPathChars)) return false;
+
+    PvrValues values = {};
+    CopyField(values.tunerId, tuner.Id, kIdChars);
+    values.model = FindTunerModel(tuner.Model);
+    if (values.model == nullptr) {
+        char model[kIdChars];
+        CopyField(model, tuner.Model, kIdChars);
+        LogMessage("PvrFiles %sBit tuner model not supported: %s", ExeBitsText(), model);
+        return false;
+    }
+
+    BuildInstanceName(values.tunerId, values.instance, kValueChars);
+    CopyField(values.boxName, device.Name, kNameChars);
+    CopyField(values.tunerName, tuner.Name, kNameChars);
+    values.sourceNumber = tuner.Index + 1;
+
+    char folderName[kValueChars];
+    char folder[kPathChars];
+    // A path that does not fit is treated like a folder that cannot be made: its files
+    // cannot be opened, which does not change the result.
+    if (SUCCEEDED(StringCchPrintfA(folderName, kValueChars, "%s %s", kProductWord, values.tunerId)) &&
+        SUCCEEDED(StringCchPrintfA(folder, kPathChars, "%s\\%s", sourceFolder, folderName))) {
+        // An existing folder is used again.
+        CreateDirectoryA(folder, nullptr);
+        WriteSources(folder, values);
+        WriteIsAvailable(folder, values);
+        WriteTunerType(folder, values);
+    }
+    TraceMessage("PvrFiles %sBit created!", ExeBitsText());
+    return true;
+}

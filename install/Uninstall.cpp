@@ -1,0 +1,163 @@
+#include <windows.h>
+#include <dshow.h>
+#include <oleauto.h>
+#include <strsafe.h>
+#include <wrl/client.h>
+
+#include <cstring>
+#include <vector>
+
+#include "app/Names.h"
+#include "app/Paths.h"
+#include "app/Scoped.h"
+#include "devices/Devices.h"
+#include "install/InstallShared.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr size_t kProductWordChars = sizeof(kProductWord) - 1;
+constexpr size_t kInstancePrefixChars = sizeof(kInstancePrefix) - 1;
+
+// Owns a VARIANT: cleared on every way out.
+class CVariant {
+public:
+    CVariant() { VariantInit(&value_); }
+    ~CVariant() { VariantClear(&value_); }
+    CVariant(const CVariant&) = delete;
+    CVariant& operator=(const CVariant&) = delete;
+
+    VARIANT* Get() { return &value_; }
+    const wchar_t* String() const { return V_VT(&value_) == VT_BSTR ? V_BSTR(&value_) : nullptr; }
+
+private:
+    VARIANT value_;
+};
+
+// Copies the Id that follows `prefixChars` characters and one separator into a
+// 20-character buffer. False for a name that ends at the prefix or the separator, or
+// whose Id does not fit: the program never makes such names.
+bool IdAfterPrefix(const char* name, size_t prefixChars, char* tunerId) {
+    size_t length = strnlen(name, prefixChars + 1 + kTunerIdChars);
+    if (length <= prefixChars + 1) return false;
+    const char* id = name + prefixChars + 1;
+    if (strnlen(id, kTunerIdChars) >= kTunerIdChars) return false;
+    return SUCCEEDED(StringCchCopyA(tunerId, kTunerIdChars, id));
+}
+
+// Reads the instance's friendly name; empty when the moniker has none.
+bool ReadFriendlyName(IMoniker* moniker, CVariant& name) {
+    ComPtr<IPropertyBag> bag;
+    HRESULT hr = moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(bag.GetAddressOf()));
+    if (FAILED(hr)) return false;
+    hr = bag->Read(L"FriendlyName", name.Get(), nullptr);
+    return SUCCEEDED(hr) && name.String() != nullptr;
+}
+
+void UnregisterUnlisted(CDevices& devices, IFilterMapper2* mapper, IMoniker* moniker) {
+    CVariant name;
+    if (!ReadFriendlyName(moniker, name)) return;
+    char tunerId[kTunerIdChars];
+    if (!TunerNameFromFriendlyName(name.String(), tunerId)) return;
+    if (devices.HasTuner(tunerId)) return;
+    // The friendly name is the instance key: Register passes the same text for both.
+    HRESULT hr = mapper->UnregisterFilter(&KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix, name.String(), CLSID_TavrixTuner);
+    if (FAILED(hr)) return;
+    mapper->UnregisterFilter(&KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, name.String(), CLSID_TavrixTuner);
+}
+
+bool UninstallInstances(CDevices& devices) {
+    ComPtr<ICreateDevEnum> deviceEnum;
+    HRESULT hr = InstallSeams::CreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_ALL, IID_ICreateDevEnum,
+                                              reinterpret_cast<void**>(deviceEnum.GetAddressOf()));
+    if (FAILED(hr)) return false;
+    ComPtr<IEnumMoniker> categoryEnum;
+    hr = deviceEnum->CreateClassEnumerator(KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, categoryEnum.GetAddressOf(), 0);
+    // S_FALSE: the category is empty and no enumerator was made.
+    if (hr != S_OK || !categoryEnum) return false;
+    ComPtr<IFilterMapper2> mapper;
+    hr = InstallSeams::CreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
+                                      reinterpret_cast<void**>(mapper.GetAddressOf()));
+    if (FAILED(hr)) return false;
+
+    for (;;) {
+        ComPtr<IMoniker> moniker;
+        if (categoryEnum->Next(1, moniker.GetAddressOf(), nullptr) != S_OK) break;
+        UnregisterUnlisted(devices, mapper.Get(), moniker.Get());
+    }
+    return true;
+}
+
+// Deletes what `pattern` finds in `folder` and counts it; false at the first failure.
+bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, int& count);
+
+// A tuner folder of an unlisted tuner, with everything in it. An empty one is removed
+// too: nothing of the tuner is left to keep.
+bool DeleteTunerFolder(CDevices& devices, const char* path) {
+    int nested = 0;
+    if (!DeleteEntries(devices, path, "*.*", nested)) return false;
+    return RemoveDirectoryA(path) != FALSE;
+}
+
+bool IsListedTunerFolder(CDevices& devices, const char* name) {
+    char tunerId[kTunerIdChars];
+    // A name without a fitting Id cannot belong to a listed tuner.
+    if (!IdAfterPrefix(name, kProductWordChars, tunerId)) return false;
+    return devices.HasTuner(tunerId);
+}
+
+bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, int& count) {
+    char search[kPathChars];
+    if (FAILED(StringCchPrintfA(search, kPathChars, "%s\\%s", folder, pattern))) return false;
+    WIN32_FIND_DATAA entry;
+    CScopedFind find(FindFirstFileA(search, &entry));
+    if (!find.IsValid()) return true;
+    do {
+        const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // Also skips "." and "..".
+        if (directory && strncmp(entry.cFileName, kProductWord, kProductWordChars) != 0) continue;
+        if (directory && IsListedTunerFolder(devices, entry.cFileName)) continue;
+        char path[kPathChars];
+        if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, entry.cFileName))) return false;
+        if (directory ? !DeleteTunerFolder(devices, path) : !DeleteFileA(path)) return false;
+        ++count;
+    } while (FindNextFileA(find.Get(), &entry));
+    return true;
+}
+
+}  // namespace
+
+int TunerNameFromFriendlyName(const wchar_t* friendlyName, char* tunerId) {
+    if (friendlyName == nullptr) return 0;
+    size_t wideChars = wcslen(friendlyName) + 1;
+    std::vector<char> narrow(wideChars * 2);
+    int converted = WideCharToMultiByte(CP_THREAD_ACP, 0, friendlyName, -1, narrow.data(),
+                                        static_cast<int>(narrow.size()), nullptr, nullptr);
+    if (converted == 0) return 0;
+    if (strncmp(narrow.data(), kInstancePrefix, kInstancePrefixChars) != 0) return 0;
+    return IdAfterPrefix(narrow.data(), kInstancePrefixChars, tunerId) ? 1 : 0;
+}
+
+bool CDevices::Uninstall() {
+    try {
+        return UninstallInstances(*this);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CDevices::DeleteTunerFolders(const char* folder, const char* pattern) {
+    int count = 0;
+    bool completed = DeleteEntries(*this, folder, pattern, count);
+    return completed && count > 0;
+}
+
+bool CDevices::DeletePvrFolders() {
+    if (IsExe64Bit()) return true;
+    char folder[kPathChars];
+    if (!GetPvrSourcePath(folder, kPathChars)) return false;
+    char pattern[kPathChars];
+    StringCchPrintfA(pattern, kPathChars, "%s*", kProductWord);
+    return DeleteTunerFolders(folder, pattern);
+}
