@@ -1,0 +1,226 @@
+// UpdateDevices: the network search (no lock), then the rebuild of the list from the
+// store with the boxes found merged in (under Lock).
+#include "hdhomerun.h"  // brings winsock2.h before windows.h
+
+#include <strsafe.h>
+
+#include <climits>
+#include <memory>
+
+#include "app/Log.h"
+#include "app/Names.h"
+#include "app/Paths.h"
+#include "app/Scoped.h"
+#include "devices/Devices.h"
+#include "devices/Discovery.h"
+#include "devices/HostNames.h"
+#include "store/Storage.h"
+
+namespace {
+
+constexpr const char kTraceName[] = "CDevices::UpdateDevices";
+constexpr int kMaxSearchResults = 64;
+constexpr uint32_t kAnyTargetAddress = 0;
+constexpr uint32_t kDeviceTypeTuner = 1;
+constexpr uint32_t kAnyDeviceId = 0xFFFFFFFF;
+constexpr size_t kVariableChars = 128;
+constexpr const char kDevicesSection[] = "devices";
+constexpr const char kUnknownOwner[] = "Unknown";
+constexpr DWORD kPendingFlags = FLAG_PENDING_FILTERS32 | FLAG_PENDING_FILTERS64 | FLAG_PENDING_PVR;
+
+struct DiscoverDeleter {
+    void operator()(hdhomerun_discover_t* search) const { hdhomerun_discover_destroy(search); }
+};
+using CScopedDiscover = std::unique_ptr<hdhomerun_discover_t, DiscoverDeleter>;
+
+struct DeviceDeleter {
+    void operator()(hdhomerun_device_t* device) const { hdhomerun_device_destroy(device); }
+};
+using CScopedDevice = std::unique_ptr<hdhomerun_device_t, DeviceDeleter>;
+
+// Windows Sockets for the length of one search; cleaned up on every way out.
+class CWinsockSession {
+public:
+    CWinsockSession() {
+        WSADATA data;
+        started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~CWinsockSession() {
+        if (started_) WSACleanup();
+    }
+    CWinsockSession(const CWinsockSession&) = delete;
+    CWinsockSession& operator=(const CWinsockSession&) = delete;
+
+private:
+    bool started_ = false;
+};
+
+void FormatVariable(char (&path)[kVariableChars], const char* format, int tuner) {
+    StringCchPrintfA(path, kVariableChars, format, tuner);
+}
+
+// The value text of a variable, valid until the next call on the device; null on failure.
+const char* ReadVariable(hdhomerun_device_t* device, const char* format, int tuner) {
+    char path[kVariableChars];
+    FormatVariable(path, format, tuner);
+    char* value = nullptr;
+    if (hdhomerun_device_get_var(device, path, &value, nullptr) != 1) return nullptr;
+    return value;
+}
+
+bool VariableReadable(hdhomerun_device_t* device, const char* format, int tuner) {
+    char path[kVariableChars];
+    FormatVariable(path, format, tuner);
+    return hdhomerun_device_get_var(device, path, nullptr, nullptr) == 1;
+}
+
+// The display name of the model from section "devices" of the configuration file, else
+// the model text itself.
+void MapTunerName(TunerInfo& tuner) {
+    char iniFile[kPathChars];
+    GetIniFilePath(iniFile);
+    GetPrivateProfileStringA(kDevicesSection, tuner.Model, tuner.Model, tuner.Name, kNameChars, iniFile);
+}
+
+// Owner: the confirmed host name of the owner address, else the owner text; a tuner
+// that nobody names is free when the box confirms its availability, else "Unknown".
+void ReadOwner(hdhomerun_device_t* device, TunerInfo& tuner) {
+    tuner.Owner[0] = '\0';
+    const char* owner = ReadVariable(device, "/tuner%d/owner", tuner.Index);
+    if (owner != nullptr && owner[0] != '\0') {
+        TraceMessage("%s: tuner user TryGetOwnerHostName( Owner:%s)...", kTraceName, owner);
+        if (!TryGetOwnerHostName(tuner.Owner, kNameChars, owner)) CopyOwnerText(owner, tuner.Owner);
+    }
+    if (tuner.Owner[0] == '\0' && !VariableReadable(device, "/tuner%d/available", tuner.Index))
+        StringCchCopyA(tuner.Owner, kNameChars, kUnknownOwner);
+}
+
+// Reads tuner `index`; false when its model cannot be read, which ends the box's tuners.
+bool ProbeTuner(hdhomerun_device_t* device, const DeviceInfo& box, int index, TunerInfo& tuner) {
+    TraceMessage("%s: hdhomerun_device_set_tuner(id=%d)...", kTraceName, index);
+    hdhomerun_device_set_tuner(device, static_cast<unsigned int>(index));
+    tuner.Modified = ModifiedNewTuner;
+    StringCchPrintfA(tuner.Id, kIdChars, "%s-%d", box.Id, index);
+    tuner.Index = index;
+    const char* model = ReadVariable(device, "/tuner%d/model", index);
+    if (model == nullptr) return false;
+    CopyModelText(model, tuner.Model);
+    MapTunerName(tuner);
+    ReadOwner(device, tuner);
+    return true;
+}
+
+void ProbeTuners(hdhomerun_device_t* device, DeviceInfo& box) {
+    for (int index = 0; index < INT_MAX; ++index) {
+        TunerInfo tuner;
+        if (!ProbeTuner(device, box, index, tuner)) return;
+        box.Tuners.push_back(tuner);
+        TraceMessage("%s: + tuner %s", kTraceName, tuner.Model);
+    }
+}
+
+// The box record of one search result with its tuners; false when the box cannot be
+// opened, which leaves it out of the found list.
+bool ProbeBox(const hdhomerun_discover_device_t& result, DeviceInfo& box) {
+    box.Modified = ModifiedNewDevice;
+    FormatDeviceId(result.device_id, box.Id);
+    FormatDeviceIp(result.ip_addr, box.Ip);
+    StringCchCopyA(box.Name, kNameChars, kProductWord);
+    TraceMessage("%s: TryGetZentrovaHostName( ip:%s )...", kTraceName, box.Ip);
+    char host[kNameChars];
+    if (!TryGetZentrovaHostName(box.Ip, host)) StringCchCopyA(host, kNameChars, box.Ip);
+    FormatDeviceName(host, box.Ip, box.Name);
+
+    CScopedDevice device(hdhomerun_device_create_from_str(box.Id, nullptr));
+    if (!device) {
+        TraceMessage("%s: failed to create device %s", kTraceName, box.Id);
+        return false;
+    }
+    ProbeTuners(device.get(), box);
+    return true;
+}
+
+// One search and the probe of every box it found, appended to `found` as they come.
+// The library's handles are released before Windows Sockets is cleaned up, so their
+// sockets close while the stack still runs.
+void DiscoverBoxes(DeviceList& found) {
+    CWinsockSession winsock;
+    CScopedDiscover search(hdhomerun_discover_create(nullptr));
+    hdhomerun_discover_device_t results[kMaxSearchResults] = {};
+    // A search that cannot be set up is a search that found nothing.
+    int count = search ? hdhomerun_discover_find_devices_v2(search.get(), kAnyTargetAddress, kDeviceTypeTuner,
+                                                            kAnyDeviceId, results, kMaxSearchResults)
+                       : 0;
+    TraceMessage("%s: %d devices", kTraceName, count);
+    if (count > kMaxSearchResults) count = kMaxSearchResults;
+    for (int position = 0; position < count; ++position) {
+        DeviceInfo box;
+        if (ProbeBox(results[position], box)) found.push_back(std::move(box));
+    }
+}
+
+// 0xFF when the store's force bit applies here, which it clears; else 0.
+DWORD TakeForceBit(DWORD applicableFlags) {
+    DWORD flags;
+    {
+        CNamedMutexHold mutex(kStoreMutexName);
+        flags = StorageFlagsRead();
+    }
+    if ((flags & applicableFlags & FLAG_FORCE_UAC) == 0) return 0;
+    StorageFlagsUpdate(FLAG_FORCE_UAC, 0);
+    return ModifiedNewDevice;
+}
+
+}  // namespace
+
+void FormatDeviceId(DWORD deviceId, char (&id)[kIdChars]) {
+    StringCchPrintfA(id, kIdChars, "%08lX", static_cast<unsigned long>(deviceId));
+}
+
+void FormatDeviceIp(DWORD address, char (&ip)[kIdChars]) {
+    StringCchPrintfA(ip, kIdChars, "%u.%u.%u.%u", static_cast<unsigned>((address >> 24) & 0xFF),
+                     static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
+                     static_cast<unsigned>(address & 0xFF));
+}
+
+void FormatDeviceName(const char* host, const char* ip, char (&name)[kNameChars]) {
+    // A cut host name would name some other host; the address form always fits and is
+    // what the merge already knows to replace by a host name found later.
+    if (SUCCEEDED(StringCchPrintfA(name, kNameChars, "%s@%s", kProductWord, host))) return;
+    StringCchPrintfA(name, kNameChars, "%s@%s", kProductWord, ip);
+}
+
+void CopyModelText(const char* text, char (&model)[kIdChars]) {
+    // Cut, not refused: the tuner is still there and usable. Every search cuts the same
+    // text the same way, so the stored model equals the next search's and the merge
+    // reports no change; the display name is mapped from the cut text, as stored.
+    StringCchCopyA(model, kIdChars, text);
+}
+
+void CopyOwnerText(const char* text, char (&owner)[kNameChars]) {
+    // The owner is shown, never looked up again or installed; its first 79 characters
+    // still tell who holds the tuner, and an owner change alone calls for no install.
+    StringCchCopyA(owner, kNameChars, text);
+}
+
+DWORD CDevices::UpdateDevices(bool detect) {
+    DeviceList found;
+    if (detect) {
+        try {
+            DiscoverBoxes(found);
+        } catch (...) {
+            // Out of memory in the middle of the search: the boxes gathered so far count.
+        }
+    }
+
+    CCriticalSectionHold hold(Lock);
+    ClearDevices();
+    CStorage storage;
+    storage.LoadDevices(Devices);
+    if (found.empty()) return 0;
+    DWORD changes = MergeDevices(found);
+    storage.SaveDevices(Devices);
+    changes |= TakeForceBit(storage.applicableFlags);
+    if (changes & ModifiedNeedsInstall) StorageFlagsUpdate(0, kPendingFlags);
+    return changes;
+}
