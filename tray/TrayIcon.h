@@ -4,6 +4,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "app/Scoped.h"
+#include "devices/Records.h"
+
 class CDevices;
 
 class CTrayIcon {
@@ -15,26 +22,60 @@ public:
     void UpdateIcon(bool ready);
 
 private:
+    friend class CTrayIconProbe;  // unit tests drive the private handlers
+
+    // What a menu row that carries a command referred to when the menu was built, so that
+    // a command arriving after the list has changed acts only on the same record.
+    struct CommandTarget {
+        UINT identifier;
+        char deviceId[kIdChars];
+        char tunerId[kIdChars];
+    };
+
     static LRESULT CALLBACK __WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static DWORD WINAPI __ThreadProc(LPVOID parameter);
     LRESULT __OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT __OnTrayMessage(HWND window, WPARAM wParam, LPARAM lParam);
     LRESULT __OnCommand(HWND window, WPARAM wParam);
     void __OnDestroy();
+    void __OnTaskbarCreated();
     void __ShowAbout(HWND window);
     bool __GetDriverVersion(char* text);
-    void RefreshLoop();
 
-    HINSTANCE instance_;
-    volatile LONG running_;
-    DWORD threadId_;
-    HANDLE wakeEvent_;
-    HANDLE thread_;
-    volatile LONG refreshRunning_;
-    volatile LONG iconReady_;
-    NOTIFYICONDATAA notifyData_;
-    UINT callbackMessage_;
-    CDevices* devices_;
-    char language_[10];
-    char iniPath_[260];
+    void __AddMenuItem(HMENU menu, const char* key, UINT identifier, UINT state);
+    void __AddSubMenu(HMENU menu, const char* key, HMENU subMenu);
+    void __AddSeparator(HMENU menu);
+    HMENU __BuildMenu();
+    void __AddDeviceRows(HMENU menu, int devicePosition);
+    void __AddTunerRow(HMENU menu, int devicePosition, const DeviceInfo& device, int tunerPosition);
+    void __RememberTarget(UINT identifier, const char* deviceId, const char* tunerId);
+    const CommandTarget* __FindTarget(UINT identifier) const;
+    void __OpenSettings(int devicePosition, const CommandTarget& target);
+    void __DeleteDevice(int devicePosition, const CommandTarget& target);
+    void __DeleteTuner(int devicePosition, int tunerPosition, const CommandTarget& target);
+
+    void __RegisterWindowClass();
+    void __CreateWindow();
+    void __AddIcon();
+    void __StartRefreshThread();
+    void __RefreshLoop();
+    void __RefreshCycle();
+    void __Lookup(const char* key, char* text);
+
+    HINSTANCE instance_ = nullptr;
+    std::atomic<bool> running_{false};
+    DWORD threadId_ = 0;
+    CScopedHandle wakeEvent_;
+    CScopedHandle thread_;
+    std::atomic<bool> refreshRunning_{false};
+    std::atomic<bool> iconReady_{false};
+    NOTIFYICONDATAA notifyData_ = {};
+    std::mutex notifyMutex_;  // the refresh thread and a shell restart both touch notifyData_
+    UINT callbackMessage_ = 0;
+    UINT taskbarCreatedMessage_ = 0;
+    CDevices* devices_ = nullptr;
+    HWND window_ = nullptr;
+    char language_[10] = {};
+    char iniPath_[260] = {};
+    std::vector<CommandTarget> commandTargets_;  // UI thread only
 };
