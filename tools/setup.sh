@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing TavrixInstall needs.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build python3 python3-pytest python3-pefile
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine64 wine64-tools libwine-dev
+  libhdhomerun-dev hdhomerun-config
+  googletest
+  iproute2 xvfb xdotool imagemagick icoutils procps
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "run as root: it installs Debian packages" >&2
+  exit 1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
