@@ -25,8 +25,6 @@ knows the variable, nobody holds the tuner.  "/tunerN/available" answers
 
 import heapq
 import json
-import os
-import random
 import selectors
 import socket
 import struct
@@ -296,7 +294,7 @@ class Server:
     def __init__(self, model, bind="0.0.0.0", port=PORT, log=sys.stderr):
         self.model = model
         self.log_file = log
-        self.rng = random.Random(model.device_id)
+        self.rng = None
         self.sel = selectors.DefaultSelector()
         self.timers = []
         self.timer_seq = 0
@@ -319,6 +317,12 @@ class Server:
     def log(self, text):
         self.log_file.write("%.3f %08X %s\n" % (time.time(), self.model.device_id, text))
         self.log_file.flush()
+
+    def garbage_rng(self):
+        if self.rng is None:
+            import random  # only misbehaving boxes pay for it
+            self.rng = random.Random(self.model.device_id)
+        return self.rng
 
     def later(self, delay, action):
         self.timer_seq += 1
@@ -349,7 +353,7 @@ class Server:
         reply = self.model.discover_reply(self.own_ip_towards(peer[0]))
         kind = mb.get("discover_garbage")
         if kind:
-            reply = garbage(kind, reply, self.rng)
+            reply = garbage(kind, reply, self.garbage_rng())
         self.log("discover from %s:%d: reply%s" % (peer[0], peer[1], " garbage:" + kind if kind else ""))
         self.later(float(mb.get("discover_delay", 0)), lambda: self.send_udp(reply, peer))
 
@@ -443,7 +447,7 @@ class Server:
         reply, value, error = self.model.getset_reply(name, set_value)
         kind = self.model.garbage_vars.get(name) or mb.get("control_garbage")
         if kind:
-            reply = garbage(kind, reply, self.rng)
+            reply = garbage(kind, reply, self.garbage_rng())
             outcome = "garbage:" + kind
         elif error is not None:
             outcome = "error %r" % error

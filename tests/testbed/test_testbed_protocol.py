@@ -177,12 +177,18 @@ def tcp_get(port, *names, timeout=3.0):
     out = []
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as sock:
         for name in names:
-            sock.sendall(boxsim.getset_request(name))
+            try:
+                sock.sendall(boxsim.getset_request(name))
+            except (BrokenPipeError, ConnectionResetError):
+                out.append("closed")
+                continue
             try:
                 frame = read_frame(sock)
             except socket.timeout:
                 out.append(None)
                 continue
+            except ConnectionResetError:  # closed with our request still unread
+                frame = None
             if frame is None:
                 out.append("closed")
                 continue
