@@ -2,11 +2,13 @@
  * PE probe for the libhdhomerun bridge: makes the same calls as the program.
  *   bridge_probe.exe            discover, then open every box by id and read its tuners
  *   bridge_probe.exe ID...      open the given ids only
+ *   bridge_probe.exe --exports NAME...   "export NAME yes|no" from GetProcAddress
  * Output lines: "count N", "device ID IP tuners N", "open ID failed",
  * "tuner ID-N model=... owner=... available=R".
  */
 #include <stdio.h>
 #include <stddef.h>
+#include <string.h>
 #include "hdhomerun.h"
 
 _Static_assert(sizeof(struct hdhomerun_discover_device_t) == 68, "discover record size");
@@ -43,9 +45,23 @@ static void read_tuners(const char *id)
 	hdhomerun_device_destroy(hd);
 }
 
+static int list_exports(int count, char **names)
+{
+	HMODULE module = GetModuleHandleA("libhdhomerun.dll");
+	if (!module) {
+		printf("module not loaded\n");
+		return 1;
+	}
+	for (int i = 0; i < count; i++)
+		printf("export %s %s\n", names[i], GetProcAddress(module, names[i]) ? "yes" : "no");
+	return 0;
+}
+
 int main(int argc, char **argv)
 {
 	setvbuf(stdout, NULL, _IONBF, 0);
+	if (argc > 1 && strcmp(argv[1], "--exports") == 0)
+		return list_exports(argc - 2, argv + 2);
 	if (argc > 1) {
 		for (int i = 1; i < argc; i++)
 			read_tuners(argv[i]);
