@@ -22,6 +22,7 @@ import signal
 import subprocess
 import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Dict, Iterable, List, Optional, Sequence
 
@@ -238,10 +239,21 @@ class Lan:
             batch.append("link set %s master br0 up\n" % port)
         _ip(["-n", self.bridge_ns, "-batch", "-"], stdin="".join(batch))
 
-        started = []
-        for box in boxes:
-            started.append(self._start_simulator(box, names[box.device_id]))
-            self._boxes[box.device_id] = started[-1]
+        # Popen waits for each child's exec; spawning from a few threads keeps a
+        # large LAN from starting one box after the other.
+        with ThreadPoolExecutor(max_workers=min(8, len(boxes))) as pool:
+            futures = [pool.submit(self._start_simulator, box, names[box.device_id]) for box in boxes]
+        started, errors = [], []
+        for future in futures:
+            try:
+                rb = future.result()
+            except Exception as exc:  # every started box must still be recorded for close()
+                errors.append(exc)
+                continue
+            self._boxes[rb.box.device_id] = rb
+            started.append(rb)
+        if errors:
+            raise errors[0]
         self._wait_ready(started)
         for box in boxes:
             if box.hostname:
