@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/Names.h"
@@ -55,16 +56,21 @@ bool ReadFriendlyName(IMoniker* moniker, CVariant& name) {
     return SUCCEEDED(hr) && name.String() != nullptr;
 }
 
-void UnregisterUnlisted(CDevices& devices, IFilterMapper2* mapper, IMoniker* moniker) {
+// The friendly name of an instance whose tuner is not listed; empty for every other.
+std::wstring UnlistedInstanceName(CDevices& devices, IMoniker* moniker) {
     CVariant name;
-    if (!ReadFriendlyName(moniker, name)) return;
+    if (!ReadFriendlyName(moniker, name)) return std::wstring();
     char tunerId[kTunerIdChars];
-    if (!TunerNameFromFriendlyName(name.String(), tunerId)) return;
-    if (devices.HasTuner(tunerId)) return;
-    // The friendly name is the instance key: Register passes the same text for both.
-    HRESULT hr = mapper->UnregisterFilter(&KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix, name.String(), CLSID_TavrixTuner);
+    if (!TunerNameFromFriendlyName(name.String(), tunerId)) return std::wstring();
+    if (devices.HasTuner(tunerId)) return std::wstring();
+    return name.String();
+}
+
+// The friendly name is the instance key: Register passes the same text for both.
+void UnregisterInstance(IFilterMapper2* mapper, const std::wstring& name) {
+    HRESULT hr = mapper->UnregisterFilter(&KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix, name.c_str(), CLSID_TavrixTuner);
     if (FAILED(hr)) return;
-    mapper->UnregisterFilter(&KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, name.String(), CLSID_TavrixTuner);
+    mapper->UnregisterFilter(&KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, name.c_str(), CLSID_TavrixTuner);
 }
 
 bool UninstallInstances(CDevices& devices) {
@@ -81,11 +87,16 @@ bool UninstallInstances(CDevices& devices) {
                                       reinterpret_cast<void**>(mapper.GetAddressOf()));
     if (FAILED(hr)) return false;
 
+    // The enumerator walks the category's keys by position: a key removed mid-walk would
+    // make it skip the next one. So the walk only collects, and the removal follows it.
+    std::vector<std::wstring> unlisted;
     for (;;) {
         ComPtr<IMoniker> moniker;
         if (categoryEnum->Next(1, moniker.GetAddressOf(), nullptr) != S_OK) break;
-        UnregisterUnlisted(devices, mapper.Get(), moniker.Get());
+        std::wstring name = UnlistedInstanceName(devices, moniker.Get());
+        if (!name.empty()) unlisted.push_back(name);
     }
+    for (const std::wstring& name : unlisted) UnregisterInstance(mapper.Get(), name);
     return true;
 }
 
