@@ -10,6 +10,7 @@ from tavrix_testbed.lan import Box, Lan, LanError, Tuner, list_namespaces, nth_v
 
 ID_A = nth_valid_device_id(10)
 ID_B = nth_valid_device_id(11)
+LONG_NAME = "n" * 300  # far past any name field of the program
 
 pytestmark = pytest.mark.usefixtures("netns_ok")
 
@@ -108,6 +109,7 @@ def lan():
         lan.set_host("198.51.100.9", "far-host")
         lan.set_host("192.0.2.80", "multi")
         lan.set_host("192.0.2.81", "multi")  # reverse of .81 is "multi", forward of it is .80
+        lan.set_host("192.0.2.82", LONG_NAME)
         yield lan
 
 
@@ -134,6 +136,7 @@ class TestProgramNamespace:
         ("box-a.lan", "192.0.2.10"), ("192.0.2.10", "box-a.lan"),
         ("owner-pc", "192.0.2.77"), ("192.0.2.77", "owner-pc"),
         ("198.51.100.9", "far-host"),
+        (LONG_NAME, "192.0.2.82"), ("192.0.2.82", LONG_NAME),
     ])
     def test_forward_and_reverse_names(self, lan, query, expected):
         result = lan.run(["getent", "hosts", query])
