@@ -52,13 +52,13 @@ def _ip(args: Sequence[str], stdin: Optional[str] = None, check: bool = True) ->
 
 
 def _pid_alive(pid: int) -> bool:
+    """True while the process runs; a zombie (exited, not yet reaped) counts as gone."""
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+        with open("/proc/%d/stat" % pid) as handle:
+            state = handle.read().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
         return False
-    except PermissionError:
-        return True
-    return True
+    return state not in ("Z", "X")
 
 
 def _namespace_pids(ns: str) -> List[int]:

@@ -2,11 +2,12 @@
 
 import os
 import subprocess
+import time
 
 import pytest
 
-from conftest import discovered, timed_run
-from tavrix_testbed.lan import Box, Lan, LanError, Tuner, list_namespaces, nth_valid_device_id
+from conftest import PYTHON, TESTBED, discovered, timed_run
+from tavrix_testbed.lan import Box, Lan, LanError, Tuner, cleanup_stale, list_namespaces, nth_valid_device_id
 
 ID_A = nth_valid_device_id(10)
 ID_B = nth_valid_device_id(11)
@@ -25,10 +26,10 @@ def lan_namespaces(lan):
 
 def pid_alive(pid):
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+        with open("/proc/%d/stat" % pid) as handle:
+            return handle.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except OSError:
         return False
-    return True
 
 
 class TestLifecycle:
@@ -81,6 +82,29 @@ class TestLifecycle:
             assert [b.device_id for b in lan.boxes] == [ID_B]
             lan.add_box(box(ID_A, "192.0.2.10"))  # and may come back
             assert set(discovered(lan)) == {"%08X" % ID_A, "%08X" % ID_B}
+
+
+def test_leftovers_of_a_killed_run_are_cleaned_by_the_next():
+    script = (
+        "import sys; sys.path.insert(0, %r)\n"
+        "from tavrix_testbed.lan import Lan, Box, Tuner, nth_valid_device_id\n"
+        "lan = Lan(); rb = lan.add_box(Box(%d, '192.0.2.10', 'box-a', [Tuner('x')]))\n"
+        "print(lan.run_id, rb.process.pid, flush=True)\n"
+        "sys.stdin.read()\n" % (str(TESTBED), ID_A))
+    proc = subprocess.Popen([PYTHON, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    run_id, sim_pid = proc.stdout.readline().split()
+    proc.kill()
+    proc.wait()
+    left = [n for n in list_namespaces() if n.startswith(run_id + "-")]
+    assert len(left) == 3 and pid_alive(int(sim_pid))
+    removed = cleanup_stale()
+    assert sorted(n for n in removed if n.startswith(run_id + "-")) == sorted(left)
+    assert [n for n in list_namespaces() if n.startswith(run_id + "-")] == []
+    assert not os.path.exists("/etc/netns/%s-prog" % run_id)
+    deadline = time.monotonic() + 5
+    while pid_alive(int(sim_pid)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not pid_alive(int(sim_pid))
 
 
 class TestValidation:
