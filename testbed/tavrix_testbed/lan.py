@@ -141,6 +141,7 @@ class Lan:
         self._boxes: Dict[int, RunningBox] = {}
         self._hosts: List[tuple] = []  # (ip, names, owner tag)
         self._closed = False
+        self._owner_pid = os.getpid()
         self.workdir = tempfile.mkdtemp(prefix=self.run_id + "-")
         atexit.register(self.close)
         try:
@@ -368,7 +369,7 @@ class Lan:
             raise LanError("LAN already closed")
 
     def close(self) -> None:
-        if self._closed:
+        if self._closed or os.getpid() != self._owner_pid:  # a forked child owns nothing
             return
         self._closed = True
         atexit.unregister(self.close)
