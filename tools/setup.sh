@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build python3 python3-pytest python3-pefile
+  cmake ninja-build gcc python3 python3-pytest python3-pefile
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine64-tools libwine-dev
   libhdhomerun-dev hdhomerun-config
