@@ -81,7 +81,7 @@ void CTrayIcon::__ShowAbout(HWND window) {
         StringCchPrintfA(driverLine, kAboutLineChars, "%s\t\tv%s", word, driverVersion);
     } else {
         char missing[kTextChars];
-        __Lookup("NotInstalled", missing);
+        __Lookup("not installed", missing);
         StringCchPrintfA(driverLine, kAboutLineChars, "%s\t\t%s", word, missing);
     }
 

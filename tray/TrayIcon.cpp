@@ -140,7 +140,8 @@ LRESULT CALLBACK CTrayIcon::__WndProc(HWND window, UINT message, WPARAM wParam, 
 }
 
 LRESULT CTrayIcon::__OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == InstanceMessage()) {
+    UINT instanceMessage = InstanceMessage();
+    if (instanceMessage != 0 && message == instanceMessage) {
         SetForegroundWindow(window);
         return 0;
     }

@@ -1,0 +1,51 @@
+#!/usr/bin/env python3
+"""Runs a PE test executable like testbed/run_in_prefix.py, in a prefix whose windows need no X server.
+
+Usage: run_windowed.py [--exe TavrixInstall.exe] [--bridge DIR] -- test.exe [args...]
+Wine creates no window at all without a display driver; the prefix gets Wine's null
+graphics driver before its first process starts, so hidden windows, menus and message
+queues work headless. Exit code: the test executable's.
+"""
+
+import argparse
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from tavrix_testbed.wineprefix import WINE, WinePrefix  # noqa: E402
+
+
+def use_null_graphics(prefix: WinePrefix):
+    prefix.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", type=Path)
+    parser.add_argument("--bridge", type=Path)
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = [c for c in args.command if c != "--"]
+    bridge = args.bridge.resolve() if args.bridge and (args.bridge / "libhdhomerun.dll").exists() else None
+    with WinePrefix(bridge_dir=bridge) as prefix:
+        use_null_graphics(prefix)
+        if args.exe and args.exe.exists():
+            prefix.install(args.exe, pvr_folder=False)
+        else:
+            prefix.home64.mkdir(parents=True, exist_ok=True)
+        test_exe = Path(command[0])
+        target = prefix.home64 / test_exe.name
+        shutil.copy2(test_exe, target)
+        if bridge:
+            shutil.copy2(bridge / "libhdhomerun.dll", prefix.home64 / "libhdhomerun.dll")
+        env = prefix.env(WINEDEBUG="-all")
+        env["TAVRIX_TEST_PREFIX"] = str(prefix.root)
+        proc = subprocess.run([WINE, str(target), *command[1:]], env=env, cwd=str(prefix.home64))
+        prefix.wait()
+        return proc.returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())
