@@ -77,7 +77,8 @@ void StorageFlagsUpdate(DWORD clear, DWORD set) {
 void StorageFlagsHandle() {
     // Only the 32-bit program elevates for the work of both bitnesses.
     if (IsExe64Bit()) return;
-    DWORD pending = ReadFlagsLocked() & ComputeApplicableFlags();
+    DWORD applicable = ComputeApplicableFlags();
+    DWORD pending = ReadFlagsLocked() & applicable;
     if (IsAdmin()) {
         StorageFlagsUpdate(FLAG_FORCE_UAC, 0);
         LogFlagsLine("StorageFlagsHandle reset UAC. System:%dBit  Exe:%dBit  IsAdmin:%s Flags:0x%08x\n", pending);
