@@ -262,7 +262,7 @@ inline DWORD FakeRefreshDevices(CDevices& devices, bool detect) {
 
 // Record builders.
 inline TunerInfo MakeTuner(const char* deviceId, int index, const char* name, const char* owner, bool present,
-                           const char* model = "zentrova-2t") {
+                           const char* model = "qam256") {
     TunerInfo tuner;
     tuner.Index = index;
     sprintf_s(tuner.Id, sizeof(tuner.Id), "%s-%d", deviceId, index);

@@ -1,6 +1,8 @@
 // CDevices::RemoveDevice and RemoveTuner on a list: the erase, the save and the follow-up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "TrayProbe.h"
 #include "tray/DeviceRemoval.h"
 
@@ -109,6 +111,99 @@ TEST_F(DeviceRemovalTest, MenuDeletionsCheckIdentityAndAbsenceUnderTheLock) {
     EXPECT_TRUE(RemoveAbsentDevice(devices_, 1, "10A00012"));
     EXPECT_EQ(Ids(Stored()), (std::vector<std::string>{"10A0000D", "1A2B3C46"}));
     EXPECT_EQ(Recorded().LaunchCount(), 2u);
+}
+
+// --- an administrator applies the removal itself ------------------------------
+
+constexpr const char kTunerCategoryInstances[] = "CLSID\\{71985F48-1CA1-11d3-9CC8-00C04F7971E0}\\Instance";
+
+// Friendly names of the filter instances registered under the network tuner category.
+std::vector<std::string> FilterInstanceNames() {
+    std::vector<std::string> names;
+    CScopedKey instances;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kTunerCategoryInstances, 0, KEY_READ, instances.Receive()) != ERROR_SUCCESS)
+        return names;
+    char subKey[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD size = sizeof(subKey);
+        if (RegEnumKeyExA(instances.Get(), index, subKey, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        char friendly[256] = {};
+        DWORD bytes = sizeof(friendly);
+        if (RegGetValueA(instances.Get(), subKey, "FriendlyName", RRF_RT_REG_SZ, nullptr, friendly, &bytes) ==
+            ERROR_SUCCESS)
+            names.push_back(friendly);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string PvrFolder() {
+    char common[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, common);
+    return std::string(common) + "\\ORVA Systems\\PVR\\Supported3\\Sources";
+}
+
+bool FolderExists(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// As the 32-bit program, which alone writes PVR files, run by an administrator.
+class AdminRemovalTest : public DeviceRemovalTest {
+protected:
+    void SetUp() override {
+        DeviceRemovalTest::SetUp();
+        TestHooks::SetAdmin(1);
+        TestHooks::SetExeBitness(0);
+        SHCreateDirectoryExA(nullptr, PvrFolder().c_str(), nullptr);
+        TestHooks::ResetFolders();
+        com_ = SUCCEEDED(CoInitialize(nullptr));
+        devices_.Devices.resize(2);  // 10A0000D and 10A00012, three tuners each
+        ASSERT_TRUE(devices_.Install());
+    }
+    void TearDown() override {
+        {
+            CCriticalSectionHold hold(devices_.Lock);
+            devices_.ClearDevices();
+        }
+        devices_.Uninstall();
+        devices_.DeletePvrFolders();
+        if (com_) CoUninitialize();
+        TestHooks::SetExeBitness(-1);
+        TestHooks::ResetFolders();
+        DeviceRemovalTest::TearDown();
+    }
+    bool com_ = false;
+};
+
+TEST_F(AdminRemovalTest, RemoveDeviceTakesItsFiltersAndPvrFoldersAndKeepsTheRest) {
+    ASSERT_EQ(FilterInstanceNames().size(), 6u);
+    ASSERT_TRUE(FolderExists(PvrFolder() + "\\Zentrova 10A00012-1"));
+    EXPECT_TRUE(devices_.RemoveDevice(1));
+    EXPECT_EQ(FilterInstanceNames(), (std::vector<std::string>{"ORVA Tavrix 10A0000D-0", "ORVA Tavrix 10A0000D-1",
+                                                                "ORVA Tavrix 10A0000D-2"}));
+    for (int tuner = 0; tuner < 3; ++tuner) {
+        EXPECT_FALSE(FolderExists(PvrFolder() + "\\Zentrova 10A00012-" + std::to_string(tuner)));
+        EXPECT_TRUE(FolderExists(PvrFolder() + "\\Zentrova 10A0000D-" + std::to_string(tuner)));
+    }
+    EXPECT_EQ(Ids(Stored()), std::vector<std::string>{"10A0000D"});
+    // A 32-bit administrator on a 64-bit system hands "-r" to the 64-bit copy, not elevated.
+    std::lock_guard<std::mutex> hold(Recorded().mutex);
+    ASSERT_EQ(Recorded().launchParameters.size(), 1u);
+    EXPECT_EQ(Recorded().launchParameters[0], "-r");
+    EXPECT_EQ(Recorded().launchVerbs[0], "");
+}
+
+TEST_F(AdminRemovalTest, RemoveTunerTakesOnlyThatTunersFilterAndPvrFolder) {
+    EXPECT_TRUE(devices_.RemoveTuner(0, 1));
+    std::vector<std::string> names = FilterInstanceNames();
+    EXPECT_EQ(names.size(), 5u);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "ORVA Tavrix 10A0000D-1"), 0);
+    EXPECT_FALSE(FolderExists(PvrFolder() + "\\Zentrova 10A0000D-1"));
+    EXPECT_TRUE(FolderExists(PvrFolder() + "\\Zentrova 10A0000D-0"));
+    EXPECT_TRUE(FolderExists(PvrFolder() + "\\Zentrova 10A0000D-2"));
+    EXPECT_TRUE(FolderExists(PvrFolder() + "\\Zentrova 10A00012-1"));
 }
 
 }  // namespace
