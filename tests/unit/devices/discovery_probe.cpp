@@ -3,8 +3,8 @@
 // JSON object, so that the change mask, which is never stored, can be checked too.
 //
 //   discovery_probe update detect|stored   change mask, the list, field bounds, Winsock state
-//   discovery_probe boxhost ADDRESS         TryGetZentrovaHostName
-//   discovery_probe ownerhost ADDRESS [SIZE] TryGetOwnerHostName
+//   discovery_probe boxhost ADDRESS...         TryGetZentrovaHostName, one result per address
+//   discovery_probe ownerhost SIZE ADDRESS...  TryGetOwnerHostName with that size argument
 #include <winsock2.h>
 #include <windows.h>
 
@@ -112,42 +112,52 @@ void Prefill(GuardedName& buffer) {
     memset(buffer.after, 'A', sizeof(buffer.after));
 }
 
-void PrintLookup(bool ok, const GuardedName& buffer, int lastError) {
+std::string LookupResult(bool ok, const GuardedName& buffer, int lastError) {
     bool guards = true;
     for (char c : buffer.before) guards = guards && c == 'B';
     for (char c : buffer.after) guards = guards && c == 'A';
     bool untouched = true;
     for (size_t i = 0; i + 1 < kNameChars; ++i) untouched = untouched && buffer.name[i] == '#';
-    printf("{\"ok\": %s, \"name\": %s, \"untouched\": %s, \"guards\": %s, \"terminated\": %s, \"wsa_error\": %d}\n",
-           ok ? "true" : "false", Field(buffer.name).c_str(), untouched ? "true" : "false", guards ? "true" : "false",
-           Terminated(buffer.name) ? "true" : "false", lastError);
+    char flags[160];
+    snprintf(flags, sizeof(flags), "\"untouched\": %s, \"guards\": %s, \"terminated\": %s, \"wsa_error\": %d}",
+             untouched ? "true" : "false", guards ? "true" : "false", Terminated(buffer.name) ? "true" : "false",
+             lastError);
+    return std::string("{\"ok\": ") + (ok ? "true" : "false") + ", \"name\": " + Field(buffer.name) + ", " + flags;
 }
 
-int BoxHost(const char* address) {
+template <typename LookUp>
+int LookUpAll(int count, char** addresses, LookUp lookUp) {
     CWinsock winsock;
-    GuardedName buffer;
-    Prefill(buffer);
-    bool ok = TryGetZentrovaHostName(address, buffer.name);
-    PrintLookup(ok, buffer, WSAGetLastError());
+    std::string out = "[";
+    for (int i = 0; i < count; ++i) {
+        GuardedName buffer;
+        Prefill(buffer);
+        WSASetLastError(0);
+        bool ok = lookUp(addresses[i], buffer.name);
+        out += (i ? ", " : "") + LookupResult(ok, buffer, WSAGetLastError());
+    }
+    printf("%s]\n", out.c_str());
     return 0;
 }
 
-int OwnerHost(const char* address, size_t size) {
-    CWinsock winsock;
-    GuardedName buffer;
-    Prefill(buffer);
-    bool ok = TryGetOwnerHostName(buffer.name, size, address);
-    PrintLookup(ok, buffer, WSAGetLastError());
-    return 0;
+int BoxHosts(int count, char** addresses) {
+    return LookUpAll(count, addresses,
+                     [](const char* address, char* name) { return TryGetZentrovaHostName(address, name); });
+}
+
+int OwnerHosts(size_t size, int count, char** addresses) {
+    return LookUpAll(count, addresses, [size](const char* address, char* name) {
+        return TryGetOwnerHostName(name, size, address);
+    });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "update") == 0) return Update(strcmp(argv[2], "detect") == 0);
-    if (argc >= 3 && strcmp(argv[1], "boxhost") == 0) return BoxHost(argv[2]);
+    if (argc >= 2 && strcmp(argv[1], "boxhost") == 0) return BoxHosts(argc - 2, argv + 2);
     if (argc >= 3 && strcmp(argv[1], "ownerhost") == 0)
-        return OwnerHost(argv[2], argc >= 4 ? strtoul(argv[3], nullptr, 10) : kNameChars);
-    fprintf(stderr, "usage: discovery_probe update detect|stored | boxhost ADDRESS | ownerhost ADDRESS [SIZE]\n");
+        return OwnerHosts(strtoul(argv[2], nullptr, 10), argc - 3, argv + 3);
+    fprintf(stderr, "usage: discovery_probe update detect|stored | boxhost ADDRESS... | ownerhost SIZE ADDRESS...\n");
     return 2;
 }
