@@ -23,7 +23,8 @@ def main() -> int:
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = [c for c in args.command if c != "--"]
-    bridge = args.bridge if args.bridge and (args.bridge / "libhdhomerun.dll").exists() else None
+    bridge = args.bridge.resolve() if args.bridge and (args.bridge / "libhdhomerun.dll").exists() else None
+    bridge = bridge if bridge and (args.bridge / "libhdhomerun.dll").exists() else None
     with WinePrefix(bridge_dir=bridge) as prefix:
         if args.exe and args.exe.exists():
             prefix.install(args.exe, pvr_folder=False)

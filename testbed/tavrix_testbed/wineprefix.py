@@ -33,7 +33,7 @@ def base_env(prefix: Path, bridge_dir: Path | None = None) -> dict[str, str]:
     )
     env.pop("DISPLAY", None)
     if bridge_dir is not None:
-        env["WINEDLLPATH"] = str(bridge_dir)
+        env["WINEDLLPATH"] = str(Path(bridge_dir).resolve())
     return env
 
 

@@ -13,7 +13,7 @@ sys.path.insert(0, str(REPO / "testbed"))
 
 from tavrix_testbed import wineprefix  # noqa: E402
 
-BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", REPO / "build" / "x64"))
+BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", REPO / "build" / "x64")).resolve()
 ARTIFACTS = Path(os.environ.get("TAVRIX_ARTIFACTS", REPO / "artifacts"))
 
 

@@ -28,8 +28,8 @@ START_LINE = re.compile(r"^\[0x([0-9a-f]{8})\] CmdLine:(.*)  System:(64|32)Bit  
 
 
 def executables():
-    return [pytest.param(BUILD / "TavrixInstall.exe", 0x8664, id="x64"),
-            pytest.param(BUILD.parent / "x86" / "TavrixInstall.exe", 0x14C, id="x86")]
+    return [pytest.param((BUILD / "TavrixInstall.exe", 0x8664), id="x64"),
+            pytest.param((BUILD.parent / "x86" / "TavrixInstall.exe", 0x14C), id="x86")]
 
 
 @pytest.fixture(params=executables())
