@@ -53,8 +53,12 @@ def main() -> int:
             names = [line.strip().rsplit("\\", 1)[-1] for line in lines if "\\Instance\\" in line]
             print("\n".join(names) or "(none)")
         heading("PVR source folder")
-        for path in sorted(prefix.pvr_folder.rglob("*")):
+        files = sorted(prefix.pvr_folder.rglob("*"))
+        for path in files:
             print(path.relative_to(prefix.pvr_folder))
+        if not files:
+            print("(empty: PVR files are written by the 32-bit copy, which this 64-bit-only machine cannot run;\n"
+                  " Flags keeps 0x01 and 0x04 pending for it, the 64-bit copy cleared 0x02)")
     return 0
 
 
