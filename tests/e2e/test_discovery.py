@@ -23,6 +23,8 @@ from tavrix_testbed.lan import Box, Lan, Tuner, invalid_device_id, nth_valid_dev
 BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", Path(__file__).resolve().parents[2] / "build" / "x64"))
 ROOT = r"HKEY_CURRENT_USER\SOFTWARE\ORVA Systems\Zentrova"
 ROOT_KEY = r"HKCU\SOFTWARE\ORVA Systems\Zentrova"
+# Filter instances of KSCATEGORY_BDA_NETWORK_TUNER: what an install of the 64-bit copy leaves.
+TUNER_INSTANCES = r"HKCR\CLSID\{71985F48-1CA1-11d3-9CC8-00C04F7971E0}\Instance"
 
 # Modified bits and masks, as the records carry them.
 NEW_DEVICE = 0xFF
@@ -174,6 +176,13 @@ class Station:
         path.write_text(text.replace("\n", "\r\n"), encoding="latin-1")
         self.prefix.reg("import", "Z:" + str(path).replace("/", "\\"))
 
+    def filter_instances(self) -> set[str]:
+        listing = self.prefix.reg("query", TUNER_INSTANCES, check=False).stdout.decode("utf-8", "replace")
+        return {line.strip().rsplit("\\", 1)[-1] for line in listing.splitlines() if "ORVA Tavrix" in line}
+
+    def delete_filter_instance(self, name: str):
+        self.prefix.reg("delete", TUNER_INSTANCES + "\\" + name, "/f")
+
     def set_flags(self, value: int):
         self.prefix.reg("add", ROOT_KEY, "/v", "Flags", "/t", "REG_DWORD", "/d", str(value), "/f")
 
@@ -318,8 +327,12 @@ class TestRepeatedSearch:
     def test_unchanged_lan_with_the_program(self, station, lan):
         lan.add_boxes([box_a(), box_b()])
         station.run_exe("-I", lan.program_ns)
+        assert station.filter_instances() == {"ORVA Tavrix %s-0" % HEX_A, "ORVA Tavrix %s-1" % HEX_A,
+                                              "ORVA Tavrix %s-0" % HEX_B}
         before = station.store()
         station.set_flags(0)
+        # An install would register it again: its absence afterwards shows that none ran.
+        station.delete_filter_instance("ORVA Tavrix %s-0" % HEX_B)
 
         station.run_exe("-I", lan.program_ns)
 
@@ -327,6 +340,7 @@ class TestRepeatedSearch:
         # A change would have set the pending bits (and the 64-bit install clears only 0x02).
         assert after.flags == 0
         assert after.devices == before.devices
+        assert "ORVA Tavrix %s-0" % HEX_B not in station.filter_instances()
 
     def test_force_bit_reports_ff_clears_itself_and_sets_pending_bits(self, station, lan):
         lan.add_boxes([box_a(), box_b()])
@@ -342,12 +356,15 @@ class TestRepeatedSearch:
         lan.add_boxes([box_a(), box_b()])
         station.run_exe("-I", lan.program_ns)
         station.set_flags(FORCE)
+        station.delete_filter_instance("ORVA Tavrix %s-0" % HEX_B)
 
         station.run_exe("-I", lan.program_ns)
 
         flags = station.store().flags
         assert flags & FORCE == 0
         assert flags & 0x05 == 0x05 and flags & ~PENDING == 0
+        # Everything counts as changed, so the job installed again.
+        assert "ORVA Tavrix %s-0" % HEX_B in station.filter_instances()
 
     def test_a_box_that_left_stays_listed_without_presence(self, station, lan):
         lan.add_boxes([box_a(), box_b()])
