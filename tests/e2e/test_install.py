@@ -77,11 +77,11 @@ def foreign_lines(category: str, name: str, clsid: str = OTHER_CLSID) -> list[st
             '"FilterData"=hex:02,00,00,00,00,00,20,00,00,00,00,00,00,00,00,00', ""]
 
 
-def prepare(prefix, *sections: list[str]) -> None:
+def prepare(prefix, *sections: list[str], view: int = 64) -> None:
     text = "\r\n".join(["Windows Registry Editor Version 5.00", ""] + [l for s in sections for l in s]) + "\r\n"
     path = prefix.root / "tavrix-test-in.reg"
     path.write_text(text, encoding="latin-1")
-    run_batch(prefix, [f'reg import "{zpath(path)}"'])
+    run_batch(prefix, [f'reg import "{zpath(path)}" /reg:{view}'])
 
 
 # ---------------------------------------------------------------- registry reading
@@ -348,7 +348,11 @@ class TestUninstall:
         prepare(prefix, *[foreign_lines(category, name) for category in CATEGORIES
                           for name in ("Other Tuner 1", "orva tavrix 1", "ORVA Tavri 1")],
                 foreign_lines(RECEIVER, "ORVA Tavrix 1A2B3C46-0", TAVRIX_CLSID))  # receiver only
+        # The 32-bit program's instances live in the other registry view.
+        prepare(prefix, *[foreign_lines(category, f"ORVA Tavrix {ID_A}-0", TAVRIX_CLSID) for category in CATEGORIES],
+                view=32)
         before = snapshot(prefix)
+        assert before.names32 == {category: {f"ORVA Tavrix {ID_A}-0"} for category in CATEGORIES}
 
         run(prefix, exe, "-R", netns)
 
@@ -356,6 +360,7 @@ class TestUninstall:
         foreign = {"Other Tuner 1", "orva tavrix 1", "ORVA Tavri 1"}
         assert after.names(RECEIVER) == foreign | {"ORVA Tavrix 1A2B3C46-0"}
         assert after.names(NETWORK_TUNER) == foreign
+        assert after.names32 == before.names32
         for category in CATEGORIES:
             for name in foreign:
                 assert after.instances[category][name] == before.instances[category][name]
