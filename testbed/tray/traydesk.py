@@ -72,8 +72,8 @@ class Shot:
             rows.append(self.pixels[i:i + box.width * 3])
         return b"".join(rows)
 
-    def diff_box(self, other: "Shot", within: Box | None = None) -> Box | None:
-        """Bounding box of the pixels that differ from `other`."""
+    def diff_box(self, other: "Shot", within: Box | None = None, ignore: Box | None = None) -> Box | None:
+        """Bounding box of the pixels that differ from `other` (inside `within`, outside `ignore`)."""
         area = within or Box(0, 0, self.width, self.height)
         left, top, right, bottom = None, None, None, None
         for y in range(area.top, area.bottom):
@@ -83,6 +83,10 @@ class Shot:
             if a == b:
                 continue
             xs = [x for x in range(area.width) if a[x * 3:x * 3 + 3] != b[x * 3:x * 3 + 3]]
+            if ignore is not None and ignore.top <= y < ignore.bottom:
+                xs = [x for x in xs if not ignore.left <= area.left + x < ignore.right]
+                if not xs:
+                    continue
             top = y if top is None else top
             bottom = y + 1
             left = min(xs) if left is None else min(left, min(xs))
@@ -266,21 +270,21 @@ class TrayDesktop:
             return (shot, box) if box and self.icon_state(shot, box) == state else None
         return self.wait_until(reached, timeout, interval=0.5, what=f"icon state {state}")
 
-    def open_popup(self, action, label: str, timeout: float = 15) -> tuple[Shot, Box, Shot]:
+    def open_popup(self, action, label: str, timeout: float = 15, ignore: Box | None = None) -> tuple[Shot, Box, Shot]:
         """Runs `action` and waits until something new stays on screen; its shot and frame,
-        and the shot from before."""
+        and the shot from before. Changes inside `ignore` (the tray icon) do not count."""
         before = self.shot(label + "-before")
         action()
 
         def appeared():
             time.sleep(0.3)
             shot = self.shot(label)
-            frame = shot.diff_box(before, Box(0, 0, SCREEN[0], TASKBAR_TOP + 20))
+            frame = shot.diff_box(before, Box(0, 0, SCREEN[0], TASKBAR_TOP + 20), ignore)
             if frame is None:
                 return None
             time.sleep(0.3)
             again = self.shot(label)
-            same = again.diff_box(shot)
+            same = again.diff_box(shot, None, ignore)
             return (again, frame) if same is None else None
         shot, frame = self.wait_until(appeared, timeout, interval=0.1, what=label)
         return shot, frame, before

@@ -1,0 +1,361 @@
+"""The resident tray of the real TavrixInstall.exe in a real window.
+
+Every test starts its own Xvfb display, a throwaway prefix and, where boxes are involved,
+a simulated LAN; the program runs with an empty command line inside Wine's virtual
+desktop (`explorer /desktop=...`), in the LAN's program namespace. xdotool clicks the
+icon in Wine's taskbar; screenshots land in the artifacts folder.
+
+Menus and message boxes are checked against references: tray_probe.exe draws a popup
+menu (or message box) from the rows the program is expected to show, in the same desktop
+and font, and the two pictures must be identical pixel for pixel.
+"""
+
+from __future__ import annotations
+
+import re
+import shutil
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import pytest
+
+from conftest import BUILD, REPO
+
+sys.path.insert(0, str(REPO / "testbed" / "tray"))
+
+from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
+from tavrix_testbed.xserver import XServer  # noqa: E402
+from traydesk import (TASKBAR_TOP, Box as Frame, Shot, TrayDesktop, is_green, is_red,  # noqa: E402
+                      menu_row_center, menu_rows_height)
+
+PROBE = BUILD / "tests" / "unit" / "tray" / "tray_probe.exe"
+DRIVER_FIXTURE = BUILD / "tests" / "unit" / "tray" / "OrvaTavrix.ax"
+
+ID_A = nth_valid_device_id(0)  # 10A0000D
+ID_B = nth_valid_device_id(1)  # 10A00012
+HEX_A = "%08X" % ID_A
+HEX_B = "%08X" % ID_B
+INI = "[devices]\n2040:5200:ofdm=DVB-T Tuner\ndvbc=DVB-C Tuner\nqam256=QAM Tuner\n"
+STORE = r"HKCU\SOFTWARE\ORVA Systems\Zentrova"
+RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+TUNER_INSTANCES = r"HKCR\CLSID\{71985F48-1CA1-11d3-9CC8-00C04F7971E0}\Instance"
+RECEIVER_INSTANCES = r"HKCR\CLSID\{FD0A5AF4-B41D-11d2-9C95-00C04F7971E0}\Instance"
+COPYRIGHT = "Copyright (C) 2026 ORVA Systems. All rights reserved."
+
+GREYED = 3
+CHECKED = 8
+TITLE = 0x1003
+SEP = None
+
+
+def sub(text: str, *items) -> tuple:
+    """A submenu row and its items."""
+    return (text, 0, list(items))
+
+
+def rows_of(spec: list) -> list[str]:
+    """Row texts ("" for separators) for the menu geometry."""
+    return ["" if item is SEP else item[0] for item in spec]
+
+
+def spec_text(spec: list) -> str:
+    lines = []
+    for item in spec:
+        if item is SEP:
+            lines.append("S")
+        elif len(item) == 3:
+            lines.append("M|" + item[0])
+            for inner in item[2]:
+                lines.append(">S" if inner is SEP else f">T|{inner[1]}|{inner[0]}")
+        else:
+            lines.append(f"T|{item[1]}|{item[0]}")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def tail(refresh="Refresh", refresh_state=0, autostart_state=0, about="About", exit_text="Exit") -> list:
+    return [SEP, (refresh, refresh_state), ("Autostart", autostart_state), SEP, (about, 0), (exit_text, 0)]
+
+
+# ---------------------------------------------------------------- the world of one test
+
+@dataclass
+class TrayWorld:
+    prefix: object
+    exe: Path
+    xserver: XServer
+    artifacts: Path
+    lan: Lan | None = None
+    env: dict = field(default_factory=dict)
+    desk: TrayDesktop | None = None
+    icon: Frame | None = None
+    icon_seen: float = 0.0
+
+    # --- program --------------------------------------------------------------
+    def run_job(self, option: str):
+        result = self.prefix.run(self.exe, [option], netns=self.lan.program_ns if self.lan else None)
+        assert result.returncode == 0
+
+    def start(self) -> TrayDesktop:
+        self.desk = TrayDesktop(self.prefix, self.exe, self.xserver, self.artifacts,
+                                netns=self.lan.program_ns if self.lan else None, env=self.env)
+        self.desk.start()
+        shot, self.icon = self.desk.wait_for_icon(label="start")
+        self.icon_seen = time.time()
+        return self.desk
+
+    def probe_path(self) -> Path:
+        target = self.prefix.root / "drive_c" / "tray_probe.exe"
+        if not target.exists():
+            shutil.copy2(PROBE, target)
+        return target
+
+    # --- menus ----------------------------------------------------------------
+    def open_menu(self, label: str, button: int = 3) -> tuple[Shot, Frame, Shot]:
+        x, y = self.icon.center
+
+        def press():
+            # Off the icon at once, so that its tooltip does not cover the menu.
+            self.desk.xdotool("mousemove", str(x), str(y), "click", str(button), "mousemove", "500", str(y))
+        return self.desk.open_popup(press, label, ignore=self.icon_area())
+
+    def close_popup(self, before: Shot, label: str):
+        """Clicks the empty desktop until the screen above the taskbar is as it was before
+        the popup (a click outside a popup menu closes it)."""
+        for _ in range(4):
+            self.desk.click(300, 300)
+            time.sleep(0.5)
+            shot = self.desk.shot(label + "-closed")
+            if shot.diff_box(before, Frame(0, 0, 1024, TASKBAR_TOP)) is None:
+                return
+        pytest.fail(f"{label}: the popup did not close")
+
+    def reference_menu(self, spec: list, label: str) -> tuple[Shot, Frame, Shot]:
+        (self.prefix.root / "drive_c" / "menu.txt").write_bytes(spec_text(spec).encode("latin-1"))
+        x, y = self.icon.center
+        probe = self.probe_path()
+        return self.desk.open_popup(
+            lambda: self.desk.run_in_desktop(probe, ["--menu", r"C:\menu.txt", str(x), str(y)]), label,
+            ignore=self.icon_area())
+
+    def icon_area(self) -> Frame:
+        """The tray icon and a margin: it may switch at any time."""
+        return Frame(self.icon.left - 2, self.icon.top - 2, self.icon.right + 2, self.icon.bottom + 2)
+
+    def assert_same(self, shot: Shot, frame: Frame, ref: Shot, ref_frame: Frame, label: str):
+        if (frame.width, frame.height) != (ref_frame.width, ref_frame.height) or \
+                shot.region(frame) != ref.region(ref_frame):
+            shot.save_crop(frame, self.artifacts / f"{label}-program.png", scale=2)
+            ref.save_crop(ref_frame, self.artifacts / f"{label}-expected.png", scale=2)
+            pytest.fail(f"{label}: the program's picture differs from the expected one "
+                        f"({frame.width}x{frame.height} against {ref_frame.width}x{ref_frame.height}); "
+                        f"see {label}-program.png and {label}-expected.png")
+        shot.save_crop(frame, self.artifacts / f"{label}.png", scale=2)
+
+    def open_submenu(self, shot: Shot, frame: Frame, spec: list, index: int, label: str) -> tuple[Shot, Frame]:
+        """Clicks row `index` of an open menu (`shot` shows it without submenu); the
+        submenu that opens beside it."""
+        x, y = menu_row_center(frame, rows_of(spec), index)
+        self.desk.click(x, y)
+
+        def appeared():
+            time.sleep(0.3)
+            now = self.desk.shot(label)
+            outside = now.diff_box(shot, Frame(0, 0, frame.left, TASKBAR_TOP + 20), self.icon_area())
+            if outside is None:
+                return None
+            time.sleep(0.3)
+            again = self.desk.shot(label)
+            return (again, outside) if again.diff_box(now, None, self.icon_area()) is None else None
+        return self.desk.wait_until(appeared, 15, what=label)
+
+    def capture_menu(self, spec: list, label: str, opener, submenus: tuple) -> tuple:
+        """Opens a menu with `opener`, shoots it and the submenus of rows `submenus`, closes it."""
+        shot, frame, before = opener()
+        assert frame.height == menu_rows_height(rows_of(spec)), f"{label}: {frame.height} px high"
+        subs = {index: self.open_submenu(shot, frame, spec, index, f"{label}-sub{index}") for index in submenus}
+        self.close_popup(before, label)
+        return shot, frame, subs
+
+    def check_menu(self, spec: list, label: str, button: int = 3, submenus: tuple = ()):
+        """The program's menu, and the submenus of the rows `submenus`, must look exactly like
+        a reference menu built from `spec`. The program's menu is shot first."""
+        shot, frame, subs = self.capture_menu(spec, label, lambda: self.open_menu(label, button), submenus)
+        ref, ref_frame, ref_subs = self.capture_menu(spec, label + "-reference",
+                                                    lambda: self.reference_menu(spec, label + "-reference"),
+                                                    submenus)
+        self.assert_same(shot, frame, ref, ref_frame, label)
+        for index in submenus:
+            self.assert_same(*subs[index], *ref_subs[index], f"{label}-sub{index}")
+
+    def open_program_menu(self, spec: list, label: str) -> "OpenMenu":
+        """The program's menu, open, for choosing rows of `spec`."""
+        shot, frame, before = self.open_menu(label)
+        assert frame.height == menu_rows_height(rows_of(spec)), f"{label}: {frame.height} px high"
+        return OpenMenu(self, spec, shot, frame, before, label)
+
+    # --- registry ---------------------------------------------------------------
+    def reg_text(self, key: str) -> str:
+        return self.prefix.reg_export(key)
+
+    def filter_names(self) -> set[str]:
+        names = set()
+        for key in (TUNER_INSTANCES, RECEIVER_INSTANCES):
+            names |= set(re.findall(r'"FriendlyName"="([^"]*)"', self.reg_text(key)))
+        return names
+
+
+@dataclass
+class OpenMenu:
+    """The program's menu on screen, as check_menu left it."""
+    world: TrayWorld
+    spec: list
+    shot: Shot
+    frame: Frame
+    before: Shot
+    label: str
+    subs: dict = field(default_factory=dict)
+
+    def choose(self, index: int, sub_index: int | None = None):
+        """Clicks row `index`, or item `sub_index` of its submenu (opening it first)."""
+        desk = self.world.desk
+        if sub_index is None:
+            desk.click(*menu_row_center(self.frame, rows_of(self.spec), index))
+            return
+        if index not in self.subs:
+            _, self.subs[index] = self.world.open_submenu(self.shot, self.frame, self.spec, index,
+                                                          f"{self.label}-sub{index}")
+        desk.click(*menu_row_center(self.subs[index], rows_of(self.spec[index][2]), sub_index))
+        time.sleep(0.5)
+
+    def close(self):
+        self.world.close_popup(self.before, self.label)
+
+
+@pytest.fixture
+def world(installed, artifacts, exe):
+    prefix, exe64 = installed
+    prefix.write_ini(INI)
+    with XServer() as xserver:
+        w = TrayWorld(prefix, exe64, xserver, artifacts)
+        try:
+            yield w
+        finally:
+            if w.desk is not None:
+                w.desk.close()
+            if w.lan is not None:
+                w.lan.close()
+
+
+def with_lan(world: TrayWorld, boxes: list[Box], hosts: dict[str, str] | None = None) -> Lan:
+    world.lan = Lan()
+    for ip, name in (hosts or {}).items():
+        world.lan.set_host(ip, name)
+    if boxes:
+        world.lan.add_boxes(boxes)
+    return world.lan
+
+
+def short_menu() -> list:
+    return [("Zentrova (64 Bit)", TITLE), ("NoDevices", GREYED)] + tail()
+
+
+# ---------------------------------------------------------------- clicks and the short menu
+
+class TestClicks:
+    def test_press_of_either_button_opens_the_short_menu_other_mouse_input_does_not(self, world, isolated_netns):
+        world.lan = None
+        world.desk = TrayDesktop(world.prefix, world.exe, world.xserver, world.artifacts, netns=isolated_netns)
+        world.desk.start()
+        shot, world.icon = world.desk.wait_for_icon(label="start")
+        desk = world.desk
+
+        world.check_menu(short_menu(), "right-click")
+        world.check_menu(short_menu(), "left-click", button=1)
+        x, y = world.icon.center
+        # Moving over the icon, the middle button and the wheel open nothing.
+        quiet = desk.shot("quiet-before")
+        desk.move(x - 3, y)
+        desk.move(x + 2, y - 2)
+        desk.click(x, y, 2)
+        desk.click(x, y, 4)
+        desk.click(x, y, 5)
+        desk.move(500, 400)  # the icon's tooltip goes; a menu would stay
+        time.sleep(2)
+        after = desk.shot("quiet-after")
+        assert after.diff_box(quiet, Frame(0, 0, 1024, TASKBAR_TOP)) is None, "no menu for other mouse input"
+
+
+# ---------------------------------------------------------------- start, icon, first discovery
+
+def box_a(misbehave=None, tuners=None) -> Box:
+    return Box(ID_A, "192.0.2.10", "box-a",
+               tuners or [Tuner("dvbc"), Tuner("2040:5200:ofdm", owner="192.0.2.77", available=False)],
+               misbehave=misbehave)
+
+
+def box_b(tuners=None) -> Box:
+    return Box(ID_B, "192.0.2.11", "box-b", tuners or [Tuner("qam256"), Tuner("dvbc", available=False)])
+
+
+def discover_times(lan: Lan, device_id: int) -> list[float]:
+    return [float(line.split()[0]) for line in lan.box_log(device_id).splitlines() if " discover from " in line]
+
+
+def seed_store(world: TrayWorld, boxes: list[Box]):
+    """An earlier detect-and-install run found `boxes`: they are stored and installed."""
+    world.lan.add_boxes(boxes)
+    world.run_job("-I")
+    for box in boxes:
+        world.lan.remove_box(box.device_id)
+
+
+def stored_menu_rows() -> list:
+    """Both boxes as stored: not yet found, owners not stored."""
+    return [
+        ("Zentrova (64 Bit)", TITLE), SEP,
+        sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Delete", 0)),
+        sub("  1: DVB-C Tuner", ("Delete", 0)),
+        ("  2: DVB-T Tuner", GREYED),
+        SEP,
+        sub("Zentrova@box-b", ("192.0.2.11", GREYED), ("Delete", 0)),
+        sub("  1: QAM Tuner", ("Delete", 0)),
+        sub("  2: DVB-C Tuner", ("Delete", 0)),
+    ]
+
+
+class TestStartAndIcon:
+    def test_icon_101_and_stored_boxes_at_start_first_discovery_at_once_102_then_101(self, world):
+        with_lan(world, [], hosts={"192.0.2.77": "owner-pc"})
+        seed_store(world, [box_a(), box_b()])
+        # Box A is back, slow to answer: the first discovery takes a while.
+        world.lan.add_box(box_a(misbehave={"delay": 2.0}))
+        world.start()
+        desk = world.desk
+
+        shot, icon = desk.wait_for_icon(label="icon-at-start")
+        assert desk.icon_state(shot, icon) == "notready", "icon 101 at start"
+        shot.save_crop(icon, world.artifacts / "icon-101-at-16px.png", scale=8)
+        # The stored boxes are listed while the first discovery still runs.
+        world.check_menu(stored_menu_rows() + tail("RefreshRunning", GREYED), "menu-at-start", submenus=(2, 3, 6))
+        first = discover_times(world.lan, ID_A)
+        # The icon is added just before the refresh thread starts; a first cycle that waited
+        # for its ten seconds would search long after the icon was seen.
+        assert first and first[0] < world.icon_seen + 3, "the first discovery starts at once"
+
+        shot, icon = desk.wait_for_icon_state("ready", 40, "icon-ready")
+        shot.save_crop(icon, world.artifacts / "icon-102-at-16px.png", scale=8)
+        present = [
+            ("Zentrova (64 Bit)", TITLE), SEP,
+            sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
+            ("  1: DVB-C Tuner", 0),
+            ("  2: DVB-T Tuner (owner-pc)", 0),
+        ] + stored_menu_rows()[5:]
+        world.check_menu(present + tail(), "menu-after-discovery", submenus=(2,))
+
+        # The box leaves the LAN: the next cycle turns the icon back.
+        world.lan.remove_box(ID_A)
+        world.open_program_menu(present + tail(), "menu-refresh").choose(len(present) + 1)  # Refresh
+        shot, icon = desk.wait_for_icon_state("notready", 40, "icon-not-ready-again")
