@@ -7,9 +7,9 @@
 #include <cstddef>
 
 // Category and class identifiers the filter instances are registered under.
-// mingw's headers carry neither BDA category.
-extern const GUID KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix;
-extern const GUID KSCATEGORY_BDA_NETWORK_TUNER_Tavrix;
+// mingw's headers define neither BDA category.
+extern const GUID KSCATEGORY_BDA_RECEIVER_COMPONENT;
+extern const GUID KSCATEGORY_BDA_NETWORK_TUNER;
 extern const CLSID CLSID_TavrixTuner;
 
 // Instance names hold at most 99 characters and the terminator.

@@ -12,10 +12,10 @@
 using Microsoft::WRL::ComPtr;
 
 // {FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}
-const GUID KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix = {
+const GUID KSCATEGORY_BDA_RECEIVER_COMPONENT = {
     0xFD0A5AF4, 0xB41D, 0x11D2, {0x9C, 0x95, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0}};
 // {71985F48-1CA1-11D3-9CC8-00C04F7971E0}
-const GUID KSCATEGORY_BDA_NETWORK_TUNER_Tavrix = {
+const GUID KSCATEGORY_BDA_NETWORK_TUNER = {
     0x71985F48, 0x1CA1, 0x11D3, {0x9C, 0xC8, 0x00, 0xC0, 0x4F, 0x79, 0x71, 0xE0}};
 // {55994794-BB06-46B0-8C23-0CA89D30AFAD}
 const CLSID CLSID_TavrixTuner = {0x55994794, 0xBB06, 0x46B0, {0x8C, 0x23, 0x0C, 0xA8, 0x9D, 0x30, 0xAF, 0xAD}};
@@ -55,10 +55,10 @@ bool RegisterBothCategories(const TunerInfo& tuner) {
     wchar_t name[kInstanceNameChars];
     BuildInstanceNameW(tuner.Id, name, kInstanceNameChars);
     const REGFILTER2 data = TunerFilterData();
-    if (!RegisterInstance(mapper.Get(), KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix, "KSCATEGORY_BDA_RECEIVER_COMPONENT",
+    if (!RegisterInstance(mapper.Get(), KSCATEGORY_BDA_RECEIVER_COMPONENT, "KSCATEGORY_BDA_RECEIVER_COMPONENT",
                           name, data))
         return false;
-    if (!RegisterInstance(mapper.Get(), KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, "KSCATEGORY_BDA_NETWORK_TUNER", name,
+    if (!RegisterInstance(mapper.Get(), KSCATEGORY_BDA_NETWORK_TUNER, "KSCATEGORY_BDA_NETWORK_TUNER", name,
                           data))
         return false;
     TraceMessage("Register %sBit BDA components registered!", ExeBitsText());

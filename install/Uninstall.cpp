@@ -68,9 +68,9 @@ std::wstring UnlistedInstanceName(CDevices& devices, IMoniker* moniker) {
 
 // The friendly name is the instance key: Register passes the same text for both.
 void UnregisterInstance(IFilterMapper2* mapper, const std::wstring& name) {
-    HRESULT hr = mapper->UnregisterFilter(&KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix, name.c_str(), CLSID_TavrixTuner);
+    HRESULT hr = mapper->UnregisterFilter(&KSCATEGORY_BDA_RECEIVER_COMPONENT, name.c_str(), CLSID_TavrixTuner);
     if (FAILED(hr)) return;
-    mapper->UnregisterFilter(&KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, name.c_str(), CLSID_TavrixTuner);
+    mapper->UnregisterFilter(&KSCATEGORY_BDA_NETWORK_TUNER, name.c_str(), CLSID_TavrixTuner);
 }
 
 bool UninstallInstances(CDevices& devices) {
@@ -79,7 +79,7 @@ bool UninstallInstances(CDevices& devices) {
                                               reinterpret_cast<void**>(deviceEnum.GetAddressOf()));
     if (FAILED(hr)) return false;
     ComPtr<IEnumMoniker> categoryEnum;
-    hr = deviceEnum->CreateClassEnumerator(KSCATEGORY_BDA_NETWORK_TUNER_Tavrix, categoryEnum.GetAddressOf(), 0);
+    hr = deviceEnum->CreateClassEnumerator(KSCATEGORY_BDA_NETWORK_TUNER, categoryEnum.GetAddressOf(), 0);
     // S_FALSE: the category is empty and no enumerator was made.
     if (hr != S_OK || !categoryEnum) return false;
     ComPtr<IFilterMapper2> mapper;

@@ -105,8 +105,8 @@ inline FilterData DecodeFilterData(const std::vector<BYTE>& data) {
     return decoded;
 }
 
-inline const GUID& Receiver() { return KSCATEGORY_BDA_RECEIVER_COMPONENT_Tavrix; }
-inline const GUID& NetworkTuner() { return KSCATEGORY_BDA_NETWORK_TUNER_Tavrix; }
+inline const GUID& Receiver() { return KSCATEGORY_BDA_RECEIVER_COMPONENT; }
+inline const GUID& NetworkTuner() { return KSCATEGORY_BDA_NETWORK_TUNER; }
 
 inline bool IsRegistered(const GUID& category, const std::string& instance) {
     return ReadInstance(category, Wide(instance)).exists;
