@@ -1,14 +1,11 @@
 #include "app/Jobs.h"
 
 #include <windows.h>
-#include <strsafe.h>
 
 #include <cstring>
 
 #include "app/Log.h"
-#include "app/Names.h"
 #include "app/Notify.h"
-#include "app/Paths.h"
 #include "app/Privileges.h"
 #include "app/Scoped.h"
 #include "devices/Devices.h"
@@ -52,7 +49,7 @@ void UninstallAll(CDevices& devices) {
             storage.SaveDevices(devices.Devices);
         }
         devices.Uninstall();
-        if (CleanUpPvrFolders(devices)) NotifyDeviceChange();
+        if (devices.DeletePvrFolders()) NotifyDeviceChange();
     }
     StartFollowUp(admin, "-r");
 }
@@ -62,7 +59,7 @@ void UninstallUnavailable(CDevices& devices) {
     bool admin = IsAdmin();
     if (admin) {
         devices.Uninstall();
-        bool cleaned = CleanUpPvrFolders(devices);
+        bool cleaned = devices.DeletePvrFolders();
         bool installed = devices.Install();
         if (installed || cleaned) NotifyDeviceChange();
     }
@@ -70,15 +67,6 @@ void UninstallUnavailable(CDevices& devices) {
 }
 
 }  // namespace
-
-bool CleanUpPvrFolders(CDevices& devices) {
-    if (IsExe64Bit()) return true;
-    char folder[kPathChars];
-    if (!GetPvrSourcePath(folder, kPathChars)) return false;
-    char pattern[kPathChars];
-    StringCchPrintfA(pattern, kPathChars, "%s*", kProductWord);
-    return devices.DeleteTunerFolders(folder, pattern);
-}
 
 void RunJob(const char* commandLine, CDevices& devices) {
     if (IsOption(commandLine, "-I"))

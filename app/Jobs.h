@@ -6,6 +6,3 @@ class CDevices;
 // Runs the job that `commandLine` names exactly ("-I", "-i", "-R", "-r"); logs the
 // usage text for anything else.
 void RunJob(const char* commandLine, CDevices& devices);
-
-// The inline PVR cleanup of "-R" and "-r": true when the notice is due.
-bool CleanUpPvrFolders(CDevices& devices);
