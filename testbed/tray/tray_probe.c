@@ -6,7 +6,8 @@
  *       SPECFILE lines: "T|state|text" a string item, "S" a separator, "M|text" a submenu
  *       item whose items follow on lines starting with ">".
  *   tray_probe.exe --messagebox TEXTFILE CAPTION
- *       Shows MessageBoxA(hidden window, text, caption, MB_OK | MB_ICONINFORMATION).
+ *       Shows MessageBoxA(hidden window, text, caption, MB_OK | MB_ICONINFORMATION), brought
+ *       forward (MB_SETFOREGROUND) so that its caption is drawn active like the program's.
  *   tray_probe.exe --icons EXEFILE
  *       Shows a window at (0, 0) with the icon groups 100, 101 and 102 of EXEFILE drawn at
  *       16, 24, 32 and 48 pixels (rows: groups; columns: sizes; 64-pixel cells). Ends on WM_CLOSE.
@@ -124,7 +125,7 @@ static int ShowMessage(const char* textPath, const char* caption) {
     char* text = ReadWholeFile(textPath);
     if (text == NULL) return 2;
     HWND window = CreateHiddenWindow("TavrixTestBoxOwner", PlainProc);
-    MessageBoxA(window, text, caption, MB_OK | MB_ICONINFORMATION);
+    MessageBoxA(window, text, caption, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
     free(text);
     return 0;
 }

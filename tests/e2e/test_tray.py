@@ -27,6 +27,7 @@ from conftest import BUILD, REPO
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
 
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
+from tavrix_testbed.wineprefix import WINE  # noqa: E402
 from tavrix_testbed.xserver import XServer  # noqa: E402
 from traydesk import (TASKBAR_TOP, Box as Frame, Shot, TrayDesktop, is_green, is_red,  # noqa: E402
                       menu_row_center, menu_rows_height)
@@ -79,6 +80,23 @@ def tail(refresh="Refresh", refresh_state=0, autostart_state=0, about="About", e
     return [SEP, (refresh, refresh_state), ("Autostart", autostart_state), SEP, (about, 0), (exit_text, 0)]
 
 
+def caption_rows(shot: Shot, frame: Frame) -> int:
+    """Rows from the window's top down to the end of its title bar (read beside the left border)."""
+    x = frame.left + 3
+    colour = shot.pixel(x, frame.top + 4)
+    y = frame.top + 4
+    while y < frame.bottom and shot.pixel(x, y) == colour:
+        y += 1
+    return y - frame.top
+
+
+def caption_mask(shot: Shot, frame: Frame, rows: int) -> list[bool]:
+    """Which title-bar pixels are not the bar's own colour: its text and buttons."""
+    colour = shot.pixel(frame.left + 3, frame.top + 4)
+    return [shot.pixel(x, y) != colour for y in range(frame.top + 3, frame.top + rows)
+            for x in range(frame.left + 3, frame.right - 3)]
+
+
 # ---------------------------------------------------------------- the world of one test
 
 @dataclass
@@ -101,6 +119,14 @@ class TrayWorld:
     def start(self) -> TrayDesktop:
         self.desk = TrayDesktop(self.prefix, self.exe, self.xserver, self.artifacts,
                                 netns=self.lan.program_ns if self.lan else None, env=self.env)
+        self.desk.start()
+        shot, self.icon = self.desk.wait_for_icon(label="start")
+        self.icon_seen = time.time()
+        return self.desk
+
+    def start_in(self, netns: str) -> TrayDesktop:
+        """Starts the tray in a namespace without boxes."""
+        self.desk = TrayDesktop(self.prefix, self.exe, self.xserver, self.artifacts, netns=netns, env=self.env)
         self.desk.start()
         shot, self.icon = self.desk.wait_for_icon(label="start")
         self.icon_seen = time.time()
@@ -144,9 +170,23 @@ class TrayWorld:
         """The tray icon and a margin: it may switch at any time."""
         return Frame(self.icon.left - 2, self.icon.top - 2, self.icon.right + 2, self.icon.bottom + 2)
 
-    def assert_same(self, shot: Shot, frame: Frame, ref: Shot, ref_frame: Frame, label: str):
-        if (frame.width, frame.height) != (ref_frame.width, ref_frame.height) or \
-                shot.region(frame) != ref.region(ref_frame):
+    def assert_same(self, shot: Shot, frame: Frame, ref: Shot, ref_frame: Frame, label: str,
+                    caption: bool = False):
+        """Pixel for pixel; with `caption`, the title bar counts by its text only, as one of
+        the two windows may be drawn inactive."""
+        def pictures_differ() -> bool:
+            if (frame.width, frame.height) != (ref_frame.width, ref_frame.height):
+                return True
+            if not caption:
+                return shot.region(frame) != ref.region(ref_frame)
+            rows = caption_rows(shot, frame)
+            if rows != caption_rows(ref, ref_frame):
+                return True
+            if caption_mask(shot, frame, rows) != caption_mask(ref, ref_frame, rows):
+                return True
+            return shot.region(Frame(frame.left, frame.top + rows, frame.right, frame.bottom)) != \
+                ref.region(Frame(ref_frame.left, ref_frame.top + rows, ref_frame.right, ref_frame.bottom))
+        if pictures_differ():
             shot.save_crop(frame, self.artifacts / f"{label}-program.png", scale=2)
             ref.save_crop(ref_frame, self.artifacts / f"{label}-expected.png", scale=2)
             pytest.fail(f"{label}: the program's picture differs from the expected one "
@@ -190,6 +230,46 @@ class TrayWorld:
         for index in submenus:
             self.assert_same(*subs[index], *ref_subs[index], f"{label}-sub{index}")
 
+    def wait_new_popup(self, before: Shot, label: str, timeout: float = 20) -> tuple[Shot, Frame]:
+        """Waits until the screen settles with something that `before` did not show."""
+        def appeared():
+            time.sleep(0.3)
+            shot = self.desk.shot(label)
+            frame = shot.diff_box(before, Frame(0, 0, 1024, TASKBAR_TOP + 20), self.icon_area())
+            if frame is None:
+                return None
+            time.sleep(0.4)
+            again = self.desk.shot(label)
+            return (again, frame) if again.diff_box(shot, None, self.icon_area()) is None else None
+        return self.desk.wait_until(appeared, timeout, what=label)
+
+    def close_message_box(self, frame: Frame, before: Shot, label: str):
+        """Clicks the box's OK button (bottom middle) and waits until it is gone."""
+        self.desk.click(frame.left + frame.width // 2, frame.bottom - 18)
+
+        def gone():
+            time.sleep(0.3)
+            return self.desk.shot(label + "-closed").diff_box(before, Frame(0, 0, 1024, TASKBAR_TOP),
+                                                            self.icon_area()) is None
+        self.desk.wait_until(gone, 15, what=f"{label} to close")
+
+    def reference_message_box(self, text: str, caption: str, label: str) -> tuple[Shot, Frame]:
+        (self.prefix.root / "drive_c" / "about.txt").write_bytes(text.encode("latin-1"))
+        before = self.desk.shot(label + "-before")
+        self.desk.run_in_desktop(self.probe_path(), ["--messagebox", r"C:\about.txt", caption])
+        shot, frame = self.wait_new_popup(before, label)
+        self.close_message_box(frame, before, label)
+        return shot, frame
+
+    def check_about(self, expected_text: str, label: str, about_row: int, spec: list):
+        """About from the menu shows exactly a message box with `expected_text`."""
+        ref, ref_frame = self.reference_message_box(expected_text, "Zentrova (64 Bit)", label + "-reference")
+        before = self.desk.shot(label + "-before")
+        self.open_program_menu(spec, label + "-menu").choose(about_row)
+        shot, frame = self.wait_new_popup(before, label)
+        self.assert_same(shot, frame, ref, ref_frame, label, caption=True)
+        self.close_message_box(frame, before, label)
+
     def open_program_menu(self, spec: list, label: str) -> "OpenMenu":
         """The program's menu, open, for choosing rows of `spec`."""
         shot, frame, before = self.open_menu(label)
@@ -198,7 +278,25 @@ class TrayWorld:
 
     # --- registry ---------------------------------------------------------------
     def reg_text(self, key: str) -> str:
-        return self.prefix.reg_export(key)
+        """`reg export` of `key` while the tray runs ('' when the key is missing)."""
+        out = self.prefix.root / "drive_c" / "export.reg"
+        out.unlink(missing_ok=True)
+        subprocess.run([WINE, "reg", "export", key, r"C:\export.reg", "/y"], env=self.prefix.env(WINEDEBUG="-all"),
+                       capture_output=True, timeout=120)
+        if not out.exists():
+            return ""
+        data = out.read_bytes()
+        text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+        return text.replace("\r\n", "\n")
+
+    def delete_filter(self, name: str):
+        """Removes the filter instance named `name` from both categories, behind the program's back."""
+        for category in (TUNER_INSTANCES, RECEIVER_INSTANCES):
+            text = self.reg_text(category)
+            for key, body in re.findall(r"^\[(HKEY_CLASSES_ROOT\\[^\]]+)\]\n((?:.+\n)*)", text + "\n", re.M):
+                if f'"FriendlyName"="{name}"' in body:
+                    subprocess.run([WINE, "reg", "delete", key, "/f"], env=self.prefix.env(WINEDEBUG="-all"),
+                                   capture_output=True, timeout=120, check=True)
 
     def filter_names(self) -> set[str]:
         names = set()
@@ -266,11 +364,7 @@ def short_menu() -> list:
 
 class TestClicks:
     def test_press_of_either_button_opens_the_short_menu_other_mouse_input_does_not(self, world, isolated_netns):
-        world.lan = None
-        world.desk = TrayDesktop(world.prefix, world.exe, world.xserver, world.artifacts, netns=isolated_netns)
-        world.desk.start()
-        shot, world.icon = world.desk.wait_for_icon(label="start")
-        desk = world.desk
+        desk = world.start_in(isolated_netns)
 
         world.check_menu(short_menu(), "right-click")
         world.check_menu(short_menu(), "left-click", button=1)
@@ -359,3 +453,121 @@ class TestStartAndIcon:
         world.lan.remove_box(ID_A)
         world.open_program_menu(present + tail(), "menu-refresh").choose(len(present) + 1)  # Refresh
         shot, icon = desk.wait_for_icon_state("notready", 40, "icon-not-ready-again")
+
+
+
+# ---------------------------------------------------------------- Delete, Settings, Refresh
+
+def stored_keys(world: TrayWorld) -> set[str]:
+    """Box and tuner keys of the stored list, as "ID" and "ID/Tuners/N"."""
+    text = world.reg_text(STORE + r"\Devices")
+    keys = set()
+    for path in re.findall(r"^\[HKEY_CURRENT_USER\\SOFTWARE\\ORVA Systems\\Zentrova\\Devices\\(.+)\]$", text,
+                           re.M):
+        parts = path.split("\\")
+        if len(parts) == 1 or (len(parts) == 3 and parts[1] == "Tuners"):
+            keys.add("/".join(parts))
+    return keys
+
+
+def instance(tuner_id: str) -> str:
+    return "ORVA Tavrix " + tuner_id
+
+
+class TestCommands:
+    def test_delete_absent_tuner_and_box_removes_them_everywhere_and_keeps_the_rest(self, world):
+        with_lan(world, [])
+        three = [Tuner("dvbc"), Tuner("qam256"), Tuner("dvbc")]
+        seed_store(world, [box_a(tuners=three), box_b()])
+        assert world.filter_names() == {instance(f"{HEX_A}-{i}") for i in range(3)} | \
+            {instance(f"{HEX_B}-{i}") for i in range(2)}
+        # Box A comes back with two tuners; box B stays away.
+        world.lan.add_box(box_a(tuners=three[:2]))
+        world.start()
+        world.desk.wait_for_icon_state("ready", 40, "ready")
+
+        head = [("Zentrova (64 Bit)", TITLE), SEP,
+                sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
+                ("  1: DVB-C Tuner", 0), ("  2: QAM Tuner", 0)]
+        gone_tuner = [sub("  3: DVB-C Tuner", ("Delete", 0))]
+        box_b_rows = [SEP, sub("Zentrova@box-b", ("192.0.2.11", GREYED), ("Delete", 0)),
+                      sub("  1: QAM Tuner", ("Delete", 0)), sub("  2: DVB-C Tuner", ("Delete", 0))]
+        spec = head + gone_tuner + box_b_rows + tail()
+        world.check_menu(spec, "menu-before-delete", submenus=(5, 7))
+
+        world.open_program_menu(spec, "delete-tuner").choose(5, 0)
+        spec = head + box_b_rows + tail()
+        world.check_menu(spec, "menu-after-tuner-delete")
+        assert stored_keys(world) == {HEX_A, f"{HEX_A}/Tuners/0", f"{HEX_A}/Tuners/1",
+                                      HEX_B, f"{HEX_B}/Tuners/0", f"{HEX_B}/Tuners/1"}
+        assert world.filter_names() == {instance(f"{HEX_A}-0"), instance(f"{HEX_A}-1"),
+                                        instance(f"{HEX_B}-0"), instance(f"{HEX_B}-1")}
+
+        # Deleting box B installs the rest again: box A's missing filter comes back.
+        world.delete_filter(instance(f"{HEX_A}-0"))
+        assert instance(f"{HEX_A}-0") not in world.filter_names()
+        world.open_program_menu(spec, "delete-box").choose(6, 1)
+        spec = head + tail()
+        world.check_menu(spec, "menu-after-box-delete")
+        assert stored_keys(world) == {HEX_A, f"{HEX_A}/Tuners/0", f"{HEX_A}/Tuners/1"}
+        assert world.filter_names() == {instance(f"{HEX_A}-0"), instance(f"{HEX_A}-1")}
+        assert world.desk.tray_pids(), "the tray still runs"
+
+    def test_settings_opens_the_box_page_with_the_configured_path(self, world):
+        world.prefix.write_ini(INI + "[settings]\nsettingsPath=/cfg/tuners.html\n")
+        probe = world.probe_path()
+        world.prefix.reg("add", r"HKCR\http\shell\open\command", "/ve", "/d",
+                         f'"{world.prefix.windows_path(probe)}" --record-url "%1"', "/f")
+        with_lan(world, [box_a()], hosts={"192.0.2.77": "owner-pc"})
+        world.start()
+        world.desk.wait_for_icon_state("ready", 40, "ready")
+        spec = [("Zentrova (64 Bit)", TITLE), SEP,
+                sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
+                ("  1: DVB-C Tuner", 0), ("  2: DVB-T Tuner (owner-pc)", 0)] + tail()
+        world.open_program_menu(spec, "settings").choose(2, 1)
+        opened = world.prefix.root / "drive_c" / "opened.txt"
+        world.desk.wait_until(opened.exists, 30, what="the browser to be started")
+        assert opened.read_text().splitlines() == ["http://192.0.2.10/cfg/tuners.html"]
+
+    def test_refresh_wakes_the_thread_at_once_and_reads_refresh_running_meanwhile(self, world):
+        with_lan(world, [box_a(misbehave={"delay": 1.5})], hosts={"192.0.2.77": "owner-pc"})
+        world.start()
+        world.desk.wait_for_icon_state("ready", 60, "ready")
+        cycle_seen = time.time()
+        spec = [("Zentrova (64 Bit)", TITLE), SEP,
+                sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
+                ("  1: DVB-C Tuner", 0), ("  2: DVB-T Tuner (owner-pc)", 0)]
+        world.open_program_menu(spec + tail(), "refresh").choose(len(spec) + 1)
+        clicked = time.time()
+        assert clicked < cycle_seen + 6, "chosen well inside the ten-second pause"
+
+        def searched_again():
+            return [t for t in discover_times(world.lan, ID_A) if t > clicked - 0.5]
+        later = world.desk.wait_until(searched_again, 5, interval=0.1, what="a search after Refresh")
+        assert later[0] < clicked + 3
+        world.check_menu(spec + tail("RefreshRunning", GREYED), "menu-while-refreshing")
+
+    def test_autostart_toggles_the_run_value_and_its_check_mark(self, world, isolated_netns):
+        world.desk = None
+        world.start_in(isolated_netns)
+        world.check_menu(short_menu(), "autostart-off")
+        world.open_program_menu(short_menu(), "autostart-on").choose(4)
+        value = world.reg_text(RUN_KEY)
+        path = world.prefix.windows_path(world.exe).replace("\\", "\\\\")
+        assert f'"TavrixInstall.exe"="{path}"' in value
+        world.check_menu([("Zentrova (64 Bit)", TITLE), ("NoDevices", GREYED)] + tail(autostart_state=CHECKED),
+                         "autostart-checked")
+        world.open_program_menu(short_menu(), "autostart-off-again").choose(4)
+        assert "TavrixInstall.exe" not in world.reg_text(RUN_KEY)
+        world.check_menu(short_menu(), "autostart-unchecked")
+
+    def test_about_shows_program_and_driver_versions_and_works_without_the_driver(self, world, isolated_netns):
+        driver = world.prefix.home32 / "OrvaTavrix.ax"
+        shutil.copy2(DRIVER_FIXTURE, driver)
+        world.start_in(isolated_netns)
+        world.check_about("Zentrova 2T\n\nApplication\tv1.0.0.9\n\nDriver\t\tv2.7.13.42\n\n" + COPYRIGHT,
+                          "about", 6, short_menu())
+        driver.unlink()
+        world.check_about("Zentrova 2T\n\nApplication\tv1.0.0.9\n\nDriver\t\tnot installed\n\n" + COPYRIGHT,
+                          "about-without-driver", 6, short_menu())
+        assert world.desk.tray_pids(), "the tray still runs"
