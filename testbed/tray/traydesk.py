@@ -232,6 +232,18 @@ class TrayDesktop:
     def key(self, name: str):
         self.xdotool("key", name)
 
+    def settle(self, label: str, timeout: float = 20) -> Shot:
+        """Waits until two shots in a row are the same."""
+        previous = [self.shot(label)]
+
+        def still():
+            time.sleep(0.5)
+            shot = self.shot(label)
+            same = shot.diff_box(previous[0]) is None
+            previous[0] = shot
+            return shot if same else None
+        return self.wait_until(still, timeout, interval=0.1, what="the screen to settle")
+
     def icon_box(self, shot: Shot) -> Box | None:
         """The notification area's icon: what differs from the taskbar's colour at the right end."""
         background = shot.pixel(SCREEN[0] - 100, SCREEN[1] - 4)

@@ -571,3 +571,124 @@ class TestCommands:
         world.check_about("Zentrova 2T\n\nApplication\tv1.0.0.9\n\nDriver\t\tnot installed\n\n" + COPYRIGHT,
                           "about-without-driver", 6, short_menu())
         assert world.desk.tray_pids(), "the tray still runs"
+
+
+# ---------------------------------------------------------------- translations
+
+INI_DE = INI + """[de]
+Zentrova (64 Bit)=Zentrova 64
+Refresh=Aktualisieren
+Autostart=Beim Anmelden starten
+Unknown=unbekannt
+Settings=Einstellungen
+Delete=Entfernen
+[en]
+About=About Zentrova
+Exit=Quit
+Delete=Remove
+Refresh=Reload
+"""
+
+
+class TestTexts:
+    def test_texts_come_from_the_user_language_then_english_then_the_key(self, world):
+        world.prefix.write_ini(INI_DE)
+        world.env = {"LANG": "de_DE.UTF-8", "LC_ALL": "de_DE.UTF-8"}
+        with_lan(world, [], hosts={"192.0.2.77": "owner-pc"})
+        seed_store(world, [box_a(), box_b()])
+        world.lan.add_box(box_a(tuners=[Tuner("dvbc", available=False),
+                                        Tuner("2040:5200:ofdm", owner="192.0.2.77", available=False)]))
+        world.start()
+        world.desk.wait_for_icon_state("ready", 40, "ready")
+        spec = [("Zentrova 64", TITLE), SEP,
+                sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Einstellungen", 0)),
+                ("  1: DVB-C Tuner (unbekannt)", 0),
+                ("  2: DVB-T Tuner (owner-pc)", 0),
+                SEP,
+                sub("Zentrova@box-b", ("192.0.2.11", GREYED), ("Entfernen", 0)),
+                sub("  1: QAM Tuner", ("Entfernen", 0)),
+                sub("  2: DVB-C Tuner", ("Entfernen", 0)),
+                SEP, ("Aktualisieren", 0), ("Beim Anmelden starten", 0), SEP, ("About Zentrova", 0), ("Quit", 0)]
+        world.check_menu(spec, "menu-german", submenus=(2, 6))
+
+
+# ---------------------------------------------------------------- single copy, Exit
+
+class TestLifeCycle:
+    def test_second_start_without_options_brings_the_running_copy_forward_and_ends(self, world, isolated_netns):
+        desk = world.start_in(isolated_netns)
+        first = desk.wait_until(desk.tray_pids, 10, what="the tray process")
+        watch = world.prefix.root / "drive_c" / "foreground.txt"
+        desk.run_in_desktop(world.probe_path(), ["--foreground", "40", r"C:\foreground.txt"])
+        desk.wait_until(lambda: watch.exists() and "foreground TavrixTestForeground" in watch.read_text(), 20,
+                        what="the watcher's own window in front")
+
+        second = desk.run_in_desktop(world.exe, [])
+        desk.wait_until(lambda: "foreground TavrixInstallClass64" in watch.read_text(), 20,
+                        what="the running copy's window in front")
+        second.wait(timeout=60)
+        desk.wait_until(lambda: desk.tray_pids() == first, 20, what="only the first copy to run")
+        starts = [line for line in desk.log() if "CmdLine:" in line]
+        assert len(starts) == 1, "the second copy ends before its start line"
+        shot = desk.shot("one-icon")
+        assert desk.icon_box(shot) == world.icon, "still one icon, where it was"
+
+    def test_exit_during_a_discovery_waits_for_it_installs_nothing_and_ends(self, world):
+        # Four tuners answering slowly: the first discovery takes half a minute.
+        slow = box_a(misbehave={"delay": 2.0}, tuners=[Tuner("dvbc") for _ in range(4)])
+        with_lan(world, [slow])
+        desk = world.start()
+        pids = desk.wait_until(desk.tray_pids, 10, what="the tray process")
+        spec = [("Zentrova (64 Bit)", TITLE), ("NoDevices", GREYED)] + tail("RefreshRunning", GREYED)
+        world.open_program_menu(spec, "exit").choose(len(spec) - 1)
+        chosen = time.time()
+
+        time.sleep(2)
+        assert desk.tray_pids() == pids, "Exit waits for the running discovery"
+        shot = desk.shot("waiting")
+        assert desk.icon_box(shot) is not None, "the icon stays until the discovery ends"
+
+        desk.wait_until(lambda: not desk.tray_pids(), 60, what="the process to end")
+        ended = time.time()
+        requests = [float(line.split()[0]) for line in world.lan.box_log(ID_A).splitlines() if " #" in line]
+        assert requests and requests[-1] > chosen, "the discovery went on after Exit"
+        assert requests[-1] < ended
+        shot = desk.shot("after-exit")
+        assert desk.icon_box(shot) is None, "the icon is removed"
+        # The discovery finished and stored the box; no install followed.
+        assert HEX_A in stored_keys(world)
+        assert world.filter_names() == set()
+        flags = re.search(r'"Flags"=dword:([0-9a-f]{8})', world.reg_text(STORE))
+        assert flags and int(flags.group(1), 16) & 0x02, "the 64-bit filters are still pending"
+
+
+# ---------------------------------------------------------------- the icons themselves
+
+class TestIcons:
+    def test_icon_groups_at_taskbar_sizes(self, world, isolated_netns):
+        desk = world.start_in(isolated_netns)
+        shot = desk.shot("tray-icon")
+        shot.save_crop(world.icon, world.artifacts / "tray-icon-101-16px.png", scale=8)
+        assert (world.icon.width, world.icon.height) == (16, 16)
+        assert desk.icon_state(shot, world.icon) == "notready"
+
+        before = desk.shot("sheet-before")
+        desk.run_in_desktop(world.probe_path(), ["--icons", world.prefix.windows_path(world.exe)])
+        sheet, frame = world.wait_new_popup(before, "sheet")
+        assert (frame.left, frame.top) == (0, 0)
+        sheet.save_crop(Frame(0, 0, 256, 192), world.artifacts / "icons-16-24-32-48.png", scale=3)
+        for row, group in enumerate((100, 101, 102)):
+            for column, size in enumerate((16, 24, 32, 48)):
+                cell = Frame(column * 64 + 8, row * 64 + 8, column * 64 + 8 + size, row * 64 + 8 + size)
+                drawn = sheet.count(cell, lambda p: p != (255, 255, 255))
+                red = sheet.count(cell, is_red)
+                green = sheet.count(cell, is_green)
+                # The badge covers a good part of the icon's lower right quarter.
+                badge = size * size // 16
+                assert drawn > size * size // 4, f"icon {group} at {size} px is drawn"
+                if group == 100:
+                    assert red < 3 and green < 3, f"icon 100 at {size} px has no badge"
+                elif group == 101:
+                    assert red >= badge and green < 3, f"icon 101 at {size} px: red badge ({red})"
+                else:
+                    assert green >= badge and red < 3, f"icon 102 at {size} px: green badge ({green})"
