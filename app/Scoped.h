@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
 
 // Owns an HKEY; closes it on every way out.
 class CScopedKey {
@@ -101,4 +102,13 @@ public:
 private:
     CScopedHandle mutex_;
     bool owned_ = false;
+};
+
+// COM on the calling thread for the life of the object.
+class CComInitialization {
+public:
+    CComInitialization() { CoInitialize(nullptr); }
+    ~CComInitialization() { CoUninitialize(); }
+    CComInitialization(const CComInitialization&) = delete;
+    CComInitialization& operator=(const CComInitialization&) = delete;
 };

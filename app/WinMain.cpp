@@ -17,15 +17,6 @@
 
 namespace {
 
-// COM for the life of the job or the tray.
-class CComLifetime {
-public:
-    CComLifetime() { CoInitialize(nullptr); }
-    ~CComLifetime() { CoUninitialize(); }
-    CComLifetime(const CComLifetime&) = delete;
-    CComLifetime& operator=(const CComLifetime&) = delete;
-};
-
 bool ExemptFromSingleInstance(const char* commandLine) {
     return _stricmp(commandLine, "-i") == 0 || _stricmp(commandLine, "-r") == 0;
 }
@@ -73,7 +64,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         PostMessageA(HWND_BROADCAST, instanceMessage, 0, 0);
         return 0;
     }
-    CComLifetime com;
+    CComInitialization com;
     LogStartLine(instance, options);
     StorageFlagsHandle();
     RunMode(instance, options);
