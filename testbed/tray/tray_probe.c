@@ -1,9 +1,9 @@
 /* Test program for the tray's end-to-end tests, run in the same Wine desktop as the tray.
  *
- *   tray_probe.exe --menu SPECFILE X Y
- *       Shows a popup menu built from SPECFILE at (X, Y), the way the tray builds its menu,
+ *   tray_probe.exe --menu LAYOUTFILE X Y
+ *       Shows a popup menu built from LAYOUTFILE at (X, Y), the way the tray builds its menu,
  *       so that a screenshot of it can be compared with the tray's. Ends when the menu closes.
- *       SPECFILE lines: "T|state|text" a string item, "S" a separator, "M|text" a submenu
+ *       LAYOUTFILE lines: "T|state|text" a string item, "S" a separator, "M|text" a submenu
  *       item whose items follow on lines starting with ">".
  *   tray_probe.exe --messagebox TEXTFILE CAPTION
  *       Shows MessageBoxA(hidden window, text, caption, MB_OK | MB_ICONINFORMATION), brought
@@ -80,8 +80,8 @@ static void AddItem(HMENU menu, const char* text, UINT state, HMENU subMenu, BOO
     InsertMenuItemA(menu, (UINT)GetMenuItemCount(menu) + 1, TRUE, &item);
 }
 
-/* One line of the spec into `menu`; submenu lines (">") go to `current`. */
-static void AddSpecLine(HMENU menu, HMENU* current, char* line) {
+/* One line of the layout into `menu`; submenu lines (">") go to `current`. */
+static void AddLayoutLine(HMENU menu, HMENU* current, char* line) {
     HMENU target = menu;
     if (line[0] == '>') {
         target = *current;
@@ -103,21 +103,21 @@ static void AddSpecLine(HMENU menu, HMENU* current, char* line) {
     }
 }
 
-static int ShowMenu(const char* specPath, int x, int y) {
-    char* spec = ReadWholeFile(specPath);
-    if (spec == NULL) return 2;
+static int ShowMenu(const char* layoutPath, int x, int y) {
+    char* layout = ReadWholeFile(layoutPath);
+    if (layout == NULL) return 2;
     HMENU menu = CreatePopupMenu();
     HMENU current = NULL;
     char* context = NULL;
-    for (char* line = strtok_s(spec, "\r\n", &context); line != NULL; line = strtok_s(NULL, "\r\n", &context))
-        AddSpecLine(menu, &current, line);
+    for (char* line = strtok_s(layout, "\r\n", &context); line != NULL; line = strtok_s(NULL, "\r\n", &context))
+        AddLayoutLine(menu, &current, line);
     HWND window = CreateHiddenWindow("TavrixTestMenuOwner", PlainProc);
     SetForegroundWindow(window);
     printf("menu\n");
     fflush(stdout);
     TrackPopupMenu(menu, TPM_RIGHTBUTTON, x, y, 0, window, NULL);
     DestroyMenu(menu);
-    free(spec);
+    free(layout);
     return 0;
 }
 

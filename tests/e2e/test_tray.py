@@ -57,14 +57,14 @@ def sub(text: str, *items) -> tuple:
     return (text, 0, list(items))
 
 
-def rows_of(spec: list) -> list[str]:
+def rows_of(layout: list) -> list[str]:
     """Row texts ("" for separators) for the menu geometry."""
-    return ["" if item is SEP else item[0] for item in spec]
+    return ["" if item is SEP else item[0] for item in layout]
 
 
-def spec_text(spec: list) -> str:
+def layout_text(layout: list) -> str:
     lines = []
-    for item in spec:
+    for item in layout:
         if item is SEP:
             lines.append("S")
         elif len(item) == 3:
@@ -158,8 +158,8 @@ class TrayWorld:
                 return
         pytest.fail(f"{label}: the popup did not close")
 
-    def reference_menu(self, spec: list, label: str) -> tuple[Shot, Frame, Shot]:
-        (self.prefix.root / "drive_c" / "menu.txt").write_bytes(spec_text(spec).encode("latin-1"))
+    def reference_menu(self, layout: list, label: str) -> tuple[Shot, Frame, Shot]:
+        (self.prefix.root / "drive_c" / "menu.txt").write_bytes(layout_text(layout).encode("latin-1"))
         x, y = self.icon.center
         probe = self.probe_path()
         return self.desk.open_popup(
@@ -194,10 +194,10 @@ class TrayWorld:
                         f"see {label}-program.png and {label}-expected.png")
         shot.save_crop(frame, self.artifacts / f"{label}.png", scale=2)
 
-    def open_submenu(self, shot: Shot, frame: Frame, spec: list, index: int, label: str) -> tuple[Shot, Frame]:
+    def open_submenu(self, shot: Shot, frame: Frame, layout: list, index: int, label: str) -> tuple[Shot, Frame]:
         """Clicks row `index` of an open menu (`shot` shows it without submenu); the
         submenu that opens beside it."""
-        x, y = menu_row_center(frame, rows_of(spec), index)
+        x, y = menu_row_center(frame, rows_of(layout), index)
         self.desk.click(x, y)
 
         def appeared():
@@ -211,20 +211,20 @@ class TrayWorld:
             return (again, outside) if again.diff_box(now, None, self.icon_area()) is None else None
         return self.desk.wait_until(appeared, 15, what=label)
 
-    def capture_menu(self, spec: list, label: str, opener, submenus: tuple) -> tuple:
+    def capture_menu(self, layout: list, label: str, opener, submenus: tuple) -> tuple:
         """Opens a menu with `opener`, shoots it and the submenus of rows `submenus`, closes it."""
         shot, frame, before = opener()
-        assert frame.height == menu_rows_height(rows_of(spec)), f"{label}: {frame.height} px high"
-        subs = {index: self.open_submenu(shot, frame, spec, index, f"{label}-sub{index}") for index in submenus}
+        assert frame.height == menu_rows_height(rows_of(layout)), f"{label}: {frame.height} px high"
+        subs = {index: self.open_submenu(shot, frame, layout, index, f"{label}-sub{index}") for index in submenus}
         self.close_popup(before, label)
         return shot, frame, subs
 
-    def check_menu(self, spec: list, label: str, button: int = 3, submenus: tuple = ()):
+    def check_menu(self, layout: list, label: str, button: int = 3, submenus: tuple = ()):
         """The program's menu, and the submenus of the rows `submenus`, must look exactly like
-        a reference menu built from `spec`. The program's menu is shot first."""
-        shot, frame, subs = self.capture_menu(spec, label, lambda: self.open_menu(label, button), submenus)
-        ref, ref_frame, ref_subs = self.capture_menu(spec, label + "-reference",
-                                                    lambda: self.reference_menu(spec, label + "-reference"),
+        a reference menu built from `layout`. The program's menu is shot first."""
+        shot, frame, subs = self.capture_menu(layout, label, lambda: self.open_menu(label, button), submenus)
+        ref, ref_frame, ref_subs = self.capture_menu(layout, label + "-reference",
+                                                    lambda: self.reference_menu(layout, label + "-reference"),
                                                     submenus)
         self.assert_same(shot, frame, ref, ref_frame, label)
         for index in submenus:
@@ -261,20 +261,20 @@ class TrayWorld:
         self.close_message_box(frame, before, label)
         return shot, frame
 
-    def check_about(self, expected_text: str, label: str, about_row: int, spec: list):
+    def check_about(self, expected_text: str, label: str, about_row: int, layout: list):
         """About from the menu shows exactly a message box with `expected_text`."""
         ref, ref_frame = self.reference_message_box(expected_text, "Zentrova (64 Bit)", label + "-reference")
         before = self.desk.shot(label + "-before")
-        self.open_program_menu(spec, label + "-menu").choose(about_row)
+        self.open_program_menu(layout, label + "-menu").choose(about_row)
         shot, frame = self.wait_new_popup(before, label)
         self.assert_same(shot, frame, ref, ref_frame, label, caption=True)
         self.close_message_box(frame, before, label)
 
-    def open_program_menu(self, spec: list, label: str) -> "OpenMenu":
-        """The program's menu, open, for choosing rows of `spec`."""
+    def open_program_menu(self, layout: list, label: str) -> "OpenMenu":
+        """The program's menu, open, for choosing rows of `layout`."""
         shot, frame, before = self.open_menu(label)
-        assert frame.height == menu_rows_height(rows_of(spec)), f"{label}: {frame.height} px high"
-        return OpenMenu(self, spec, shot, frame, before, label)
+        assert frame.height == menu_rows_height(rows_of(layout)), f"{label}: {frame.height} px high"
+        return OpenMenu(self, layout, shot, frame, before, label)
 
     # --- registry ---------------------------------------------------------------
     def reg_text(self, key: str) -> str:
@@ -309,7 +309,7 @@ class TrayWorld:
 class OpenMenu:
     """The program's menu on screen, as check_menu left it."""
     world: TrayWorld
-    spec: list
+    layout: list
     shot: Shot
     frame: Frame
     before: Shot
@@ -320,12 +320,12 @@ class OpenMenu:
         """Clicks row `index`, or item `sub_index` of its submenu (opening it first)."""
         desk = self.world.desk
         if sub_index is None:
-            desk.click(*menu_row_center(self.frame, rows_of(self.spec), index))
+            desk.click(*menu_row_center(self.frame, rows_of(self.layout), index))
             return
         if index not in self.subs:
-            _, self.subs[index] = self.world.open_submenu(self.shot, self.frame, self.spec, index,
+            _, self.subs[index] = self.world.open_submenu(self.shot, self.frame, self.layout, index,
                                                           f"{self.label}-sub{index}")
-        desk.click(*menu_row_center(self.subs[index], rows_of(self.spec[index][2]), sub_index))
+        desk.click(*menu_row_center(self.subs[index], rows_of(self.layout[index][2]), sub_index))
         time.sleep(0.5)
 
     def close(self):
@@ -492,12 +492,12 @@ class TestCommands:
         gone_tuner = [sub("  3: DVB-C Tuner", ("Delete", 0))]
         box_b_rows = [SEP, sub("Zentrova@box-b", ("192.0.2.11", GREYED), ("Delete", 0)),
                       sub("  1: QAM Tuner", ("Delete", 0)), sub("  2: DVB-C Tuner", ("Delete", 0))]
-        spec = head + gone_tuner + box_b_rows + tail()
-        world.check_menu(spec, "menu-before-delete", submenus=(5, 7))
+        layout = head + gone_tuner + box_b_rows + tail()
+        world.check_menu(layout, "menu-before-delete", submenus=(5, 7))
 
-        world.open_program_menu(spec, "delete-tuner").choose(5, 0)
-        spec = head + box_b_rows + tail()
-        world.check_menu(spec, "menu-after-tuner-delete")
+        world.open_program_menu(layout, "delete-tuner").choose(5, 0)
+        layout = head + box_b_rows + tail()
+        world.check_menu(layout, "menu-after-tuner-delete")
         assert stored_keys(world) == {HEX_A, f"{HEX_A}/Tuners/0", f"{HEX_A}/Tuners/1",
                                       HEX_B, f"{HEX_B}/Tuners/0", f"{HEX_B}/Tuners/1"}
         assert world.filter_names() == {instance(f"{HEX_A}-0"), instance(f"{HEX_A}-1"),
@@ -506,9 +506,9 @@ class TestCommands:
         # Deleting box B installs the rest again: box A's missing filter comes back.
         world.delete_filter(instance(f"{HEX_A}-0"))
         assert instance(f"{HEX_A}-0") not in world.filter_names()
-        world.open_program_menu(spec, "delete-box").choose(6, 1)
-        spec = head + tail()
-        world.check_menu(spec, "menu-after-box-delete")
+        world.open_program_menu(layout, "delete-box").choose(6, 1)
+        layout = head + tail()
+        world.check_menu(layout, "menu-after-box-delete")
         assert stored_keys(world) == {HEX_A, f"{HEX_A}/Tuners/0", f"{HEX_A}/Tuners/1"}
         assert world.filter_names() == {instance(f"{HEX_A}-0"), instance(f"{HEX_A}-1")}
         assert world.desk.tray_pids(), "the tray still runs"
@@ -521,10 +521,10 @@ class TestCommands:
         with_lan(world, [box_a()], hosts={"192.0.2.77": "owner-pc"})
         world.start()
         world.desk.wait_for_icon_state("ready", 40, "ready")
-        spec = [("Zentrova (64 Bit)", TITLE), SEP,
+        layout = [("Zentrova (64 Bit)", TITLE), SEP,
                 sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
                 ("  1: DVB-C Tuner", 0), ("  2: DVB-T Tuner (owner-pc)", 0)] + tail()
-        world.open_program_menu(spec, "settings").choose(2, 1)
+        world.open_program_menu(layout, "settings").choose(2, 1)
         opened = world.prefix.root / "drive_c" / "opened.txt"
         world.desk.wait_until(opened.exists, 30, what="the browser to be started")
         assert opened.read_text().splitlines() == ["http://192.0.2.10/cfg/tuners.html"]
@@ -534,10 +534,10 @@ class TestCommands:
         world.start()
         world.desk.wait_for_icon_state("ready", 60, "ready")
         cycle_seen = time.time()
-        spec = [("Zentrova (64 Bit)", TITLE), SEP,
+        layout = [("Zentrova (64 Bit)", TITLE), SEP,
                 sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Settings", 0)),
                 ("  1: DVB-C Tuner", 0), ("  2: DVB-T Tuner (owner-pc)", 0)]
-        world.open_program_menu(spec + tail(), "refresh").choose(len(spec) + 1)
+        world.open_program_menu(layout + tail(), "refresh").choose(len(layout) + 1)
         clicked = time.time()
         assert clicked < cycle_seen + 6, "chosen well inside the ten-second pause"
 
@@ -545,7 +545,7 @@ class TestCommands:
             return [t for t in discover_times(world.lan, ID_A) if t > clicked - 0.5]
         later = world.desk.wait_until(searched_again, 5, interval=0.1, what="a search after Refresh")
         assert later[0] < clicked + 3
-        world.check_menu(spec + tail("RefreshRunning", GREYED), "menu-while-refreshing")
+        world.check_menu(layout + tail("RefreshRunning", GREYED), "menu-while-refreshing")
 
     def test_autostart_toggles_the_run_value_and_its_check_mark(self, world, isolated_netns):
         world.desk = None
@@ -600,7 +600,7 @@ class TestTexts:
                                         Tuner("2040:5200:ofdm", owner="192.0.2.77", available=False)]))
         world.start()
         world.desk.wait_for_icon_state("ready", 40, "ready")
-        spec = [("Zentrova 64", TITLE), SEP,
+        layout = [("Zentrova 64", TITLE), SEP,
                 sub("Zentrova@box-a", ("192.0.2.10", GREYED), ("Einstellungen", 0)),
                 ("  1: DVB-C Tuner (unbekannt)", 0),
                 ("  2: DVB-T Tuner (owner-pc)", 0),
@@ -609,7 +609,7 @@ class TestTexts:
                 sub("  1: QAM Tuner", ("Entfernen", 0)),
                 sub("  2: DVB-C Tuner", ("Entfernen", 0)),
                 SEP, ("Aktualisieren", 0), ("Beim Anmelden starten", 0), SEP, ("About Zentrova", 0), ("Quit", 0)]
-        world.check_menu(spec, "menu-german", submenus=(2, 6))
+        world.check_menu(layout, "menu-german", submenus=(2, 6))
 
 
 # ---------------------------------------------------------------- single copy, Exit
@@ -639,8 +639,8 @@ class TestLifeCycle:
         with_lan(world, [slow])
         desk = world.start()
         pids = desk.wait_until(desk.tray_pids, 10, what="the tray process")
-        spec = [("Zentrova (64 Bit)", TITLE), ("NoDevices", GREYED)] + tail("RefreshRunning", GREYED)
-        world.open_program_menu(spec, "exit").choose(len(spec) - 1)
+        layout = [("Zentrova (64 Bit)", TITLE), ("NoDevices", GREYED)] + tail("RefreshRunning", GREYED)
+        world.open_program_menu(layout, "exit").choose(len(layout) - 1)
         chosen = time.time()
 
         time.sleep(2)
