@@ -18,15 +18,6 @@ namespace {
 constexpr DWORD kRefreshPeriodMs = 10000;
 constexpr size_t kTipChars = 128;
 
-// COM for the refresh thread: the install it may run registers filters.
-class CThreadCom {
-public:
-    CThreadCom() { CoInitialize(nullptr); }
-    ~CThreadCom() { CoUninitialize(); }
-    CThreadCom(const CThreadCom&) = delete;
-    CThreadCom& operator=(const CThreadCom&) = delete;
-};
-
 DWORD SystemMajorVersion() {
     OSVERSIONINFOA version;
     ZeroMemory(&version, sizeof(version));
@@ -175,7 +166,8 @@ DWORD WINAPI CTrayIcon::__ThreadProc(LPVOID parameter) {
 }
 
 void CTrayIcon::__RefreshLoop() {
-    CThreadCom com;
+    // The install a cycle may run registers filters through COM.
+    CComInitialization com;
     while (running_) {
         WaitForSingleObject(wakeEvent_.Get(), kRefreshPeriodMs);
         if (!running_) break;
