@@ -243,6 +243,11 @@ class TrayDesktop:
     def alive(self) -> bool:
         return os.path.exists("/proc/%d" % self.pid)
 
+    def output(self) -> str:
+        """What the desktop and the tray wrote to stdout and stderr so far."""
+        self.log.seek(0)
+        return self.log.read().decode("utf-8", "replace")
+
     @property
     def icon_position(self) -> tuple[int, int]:
         # The only icon of the notification area, at the right end of Wine's taskbar.

@@ -195,7 +195,7 @@ class BenchPrefix:
         # standard handles of the process that needed it and would hold a pipe open for ever.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             feed = {"input": stdin.encode()} if stdin is not None else {"stdin": subprocess.DEVNULL}
-            proc = subprocess.run(command, env=env or self.env(), cwd=str(self.exe.parent), stdout=out, stderr=err,
+            proc = subprocess.run(command, env=env or self.env(), cwd=str(self.tools), stdout=out, stderr=err,
                                   timeout=timeout, **feed)
             out.seek(0)
             err.seek(0)
@@ -221,6 +221,9 @@ class BenchPrefix:
     def regdump(self, path: str):
         result = self.wine([self.tool("bench_regtool.exe"), "dump", path], check=True)
         return json.loads(result.stdout.decode())
+
+    def regdelete(self, *paths: str):
+        self.wine([self.tool("bench_regtool.exe"), "deltree", *paths], check=True)
 
     def regset(self, lines: list[str]):
         self.wine([self.tool("bench_regtool.exe"), "set"], stdin="\n".join(lines) + "\n", check=True)

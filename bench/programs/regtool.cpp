@@ -9,6 +9,8 @@
 //   regtool.exe dump ROOT\PATH
 //                        one JSON object: {"values": {name: [type, "hex"]}, "keys": {name: {...}}},
 //                        or null when the key does not exist.
+//   regtool.exe deltree ROOT\PATH...
+//                        deletes each key with everything below it; a missing key is no error.
 // ROOT is HKCU, HKLM, HKCR or HKU. Exit code 0, or 1 on the first failing write.
 #include <windows.h>
 
@@ -146,6 +148,19 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+    if (argc >= 3 && strcmp(argv[1], "deltree") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            HKEY root;
+            std::string path;
+            if (!SplitRoot(argv[i], root, path) || path.empty()) return 2;
+            LONG status = RegDeleteTreeA(root, path.c_str());
+            if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+                fprintf(stderr, "deltree %s failed: %ld\n", argv[i], status);
+                return 1;
+            }
+        }
+        return 0;
+    }
     if (argc == 3 && strcmp(argv[1], "dump") == 0) {
         HKEY root;
         std::string path;
@@ -160,6 +175,6 @@ int main(int argc, char** argv) {
         RegCloseKey(key);
         return 0;
     }
-    fprintf(stderr, "usage: regtool.exe set < LINES | regtool.exe dump ROOT\\PATH\n");
+    fprintf(stderr, "usage: regtool.exe set < LINES | dump ROOT\\PATH | deltree ROOT\\PATH...\n");
     return 2;
 }
