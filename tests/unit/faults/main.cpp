@@ -1,0 +1,14 @@
+// Install registers filters through COM, which the program initialises on every thread
+// that installs; so does this runner.
+#include <windows.h>
+#include <objbase.h>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    CoInitialize(nullptr);
+    int result = RUN_ALL_TESTS();
+    CoUninitialize();
+    return result;
+}
