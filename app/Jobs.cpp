@@ -56,6 +56,12 @@ void UninstallAll(CDevices& devices) {
 
 void UninstallUnavailable(CDevices& devices) {
     devices.UpdateDevices(false);
+    UninstallUnlistedAndReinstall(devices);
+}
+
+}  // namespace
+
+void UninstallUnlistedAndReinstall(CDevices& devices) {
     bool admin = IsAdmin();
     if (admin) {
         devices.Uninstall();
@@ -65,8 +71,6 @@ void UninstallUnavailable(CDevices& devices) {
     }
     StartFollowUp(admin, "-r");
 }
-
-}  // namespace
 
 void RunJob(const char* commandLine, CDevices& devices) {
     if (IsOption(commandLine, "-I"))

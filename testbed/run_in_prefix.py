@@ -3,6 +3,8 @@
 
 Usage: run_in_prefix.py [--exe TavrixInstall.exe] [--bridge DIR] -- test.exe [args...]
 The test executable runs from the 64-bit home folder, beside the bridge's libhdhomerun.dll.
+The prefix uses Wine's null graphics driver: without an X display Wine creates no window
+at all, and tests of windows, menus and broadcasts need them headless.
 Exit code: the test executable's.
 """
 
@@ -26,6 +28,7 @@ def main() -> int:
     bridge = args.bridge.resolve() if args.bridge and (args.bridge / "libhdhomerun.dll").exists() else None
     bridge = bridge if bridge and (args.bridge / "libhdhomerun.dll").exists() else None
     with WinePrefix(bridge_dir=bridge) as prefix:
+        prefix.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
         if args.exe and args.exe.exists():
             prefix.install(args.exe, pvr_folder=False)
         else:

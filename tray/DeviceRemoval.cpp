@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "app/Notify.h"
-#include "app/Privileges.h"
+#include "app/Jobs.h"
 #include "app/Scoped.h"
 #include "devices/Devices.h"
 #include "store/Storage.h"
@@ -24,18 +23,6 @@ bool AbsentTuner(const TunerInfo& tuner, const char* tunerId) {
 void SaveList(CDevices& devices) {
     CStorage storage;
     storage.SaveDevices(devices.Devices);
-}
-
-// Erased and saved: take the filters and PVR folders of what is gone, reinstall the rest.
-void ApplyRemoval(CDevices& devices) {
-    bool admin = IsAdmin();
-    if (admin) {
-        devices.Uninstall();
-        bool cleaned = devices.DeletePvrFolders();
-        bool installed = devices.Install();
-        if (installed || cleaned) NotifyDeviceChange();
-    }
-    StartFollowUp(admin, "-r");
 }
 
 // `deviceId` nullptr: whatever box is at the position.
@@ -66,25 +53,25 @@ bool EraseTuner(CDevices& devices, int devicePosition, int tunerPosition, const 
 
 bool CDevices::RemoveDevice(int devicePosition) {
     if (!EraseDevice(*this, devicePosition, nullptr)) return false;
-    ApplyRemoval(*this);
+    UninstallUnlistedAndReinstall(*this);
     return true;
 }
 
 bool CDevices::RemoveTuner(int devicePosition, int tunerPosition) {
     if (!EraseTuner(*this, devicePosition, tunerPosition, nullptr, nullptr)) return false;
-    ApplyRemoval(*this);
+    UninstallUnlistedAndReinstall(*this);
     return true;
 }
 
 bool RemoveAbsentDevice(CDevices& devices, int devicePosition, const char* deviceId) {
     if (!EraseDevice(devices, devicePosition, deviceId)) return false;
-    ApplyRemoval(devices);
+    UninstallUnlistedAndReinstall(devices);
     return true;
 }
 
 bool RemoveAbsentTuner(CDevices& devices, int devicePosition, int tunerPosition, const char* deviceId,
                        const char* tunerId) {
     if (!EraseTuner(devices, devicePosition, tunerPosition, deviceId, tunerId)) return false;
-    ApplyRemoval(devices);
+    UninstallUnlistedAndReinstall(devices);
     return true;
 }
