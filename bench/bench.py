@@ -12,7 +12,8 @@ PART: store, jobs, tray, menu (default: all four, in that order).
          bytes and handles at cycles 3 and 30 (bench_proc_probe.exe and /proc), menu open time.
   menu   the tray's menu open time with 64 boxes (click to the menu's X window being mapped).
 
-Results: one JSON file (default bench/results/latest.json) and a Markdown summary on stdout.
+Results: one JSON file (default bench/results/latest.json; a run of some parts replaces those
+parts and keeps the others) and a Markdown summary on stdout.
 """
 
 from __future__ import annotations
@@ -207,6 +208,10 @@ def summarise_jobs(rows: dict, load_before: list[float]) -> dict:
     out["floor_s"] = floor
     out["ratio_first"] = out["first_wall_s"]["median"] / floor
     out["ratio_repeat"] = out["repeat_wall_s"]["median"] / floor
+    library_floor = out["empty_wall_s"]["median"] + out["library_s"]["median"]
+    out["library_floor_s"] = library_floor
+    out["library_ratio_first"] = out["first_wall_s"]["median"] / library_floor
+    out["library_ratio_repeat"] = out["repeat_wall_s"]["median"] / library_floor
     return out
 
 
@@ -370,8 +375,9 @@ class MenuTimer:
         if mapped is None:
             raise RuntimeError("no menu window appeared within %.0f s" % timeout)
         # A click that comes before the menu's own loop runs reaches the desktop instead:
-        # click again until the menu has gone.
-        for _ in range(int(timeout / 2)):
+        # click again until the menu has gone; every further click is counted.
+        self.extra_close_clicks = 0
+        for attempt in range(int(timeout / 2)):
             time.sleep(0.2)
             xtest.fake_input(self.display, X.ButtonPress, 1)
             self.display.sync()
@@ -379,6 +385,7 @@ class MenuTimer:
             xtest.fake_input(self.display, X.ButtonRelease, 1)
             self.display.flush()
             if self._wait_event(lambda e: e.type == X.UnmapNotify and e.window.id == mapped.window.id, 2.0):
+                self.extra_close_clicks = attempt
                 break
         else:
             raise RuntimeError("the menu did not close")
@@ -388,13 +395,17 @@ class MenuTimer:
         self.display.close()
 
 
-def time_menu(xserver: XServer, tray: TrayDesktop, clicks: int) -> list[float]:
+def time_menu(xserver: XServer, tray: TrayDesktop, clicks: int, extra_clicks: list | None = None) -> list[float]:
+    """Open times of `clicks` menus; `extra_clicks` gets, per menu, the clicks it took beyond
+    the first to close it again (the menu must not be stuck: 30 s without closing fails)."""
     timer = MenuTimer(xserver, tray.name)
     try:
         x, y = tray.icon_position
         times = []
         for _ in range(clicks):
-            times.append(timer.open_close(x, y))
+            times.append(timer.open_close(x, y, timeout=60))
+            if extra_clicks is not None:
+                extra_clicks.append(timer.extra_close_clicks)
             time.sleep(random.uniform(0.3, 1.2))
         return times
     finally:
@@ -495,11 +506,13 @@ def part_menu(build: Path, quick: bool) -> dict:
                 raise RuntimeError("the tray did not refresh")
             time.sleep(0.5)
         load_before = load_average()
-        menu = time_menu(xserver, tray, clicks)
+        extra_clicks = []
+        menu = time_menu(xserver, tray, clicks, extra_clicks)
         refreshes = len(cycle_bounds(lan)) - probes_before
         alive = tray.alive()
-    return {"boxes": 64, "menu_open_s": summary(menu), "raw": menu, "refresh_cycles_meanwhile": refreshes,
-            "tray_alive_at_end": alive, "load_average": [load_before, load_average()]}
+    return {"boxes": 64, "menu_open_s": summary(menu), "raw": menu, "extra_close_clicks": extra_clicks,
+            "refresh_cycles_meanwhile": refreshes, "tray_alive_at_end": alive,
+            "load_average": [load_before, load_average()]}
 
 
 # ---------------------------------------------------------------- report
@@ -512,13 +525,16 @@ def markdown(results: dict) -> str:
     lines = []
     if "jobs" in results:
         lines += ["| boxes × 4 tuners | `-I` first run, s | `-I` repeat, s | peak working set, MiB | empty program, s | "
-                  "hdhomerun_config work, s | floor, s | ratio first / repeat | library in one process, s |",
-                  "|---|---|---|---|---|---|---|---|---|"]
+                  "hdhomerun_config work, s | floor, s | ratio first / repeat | library in one process, s | "
+                  "ratio to empty + library, first / repeat |",
+                  "|---|---|---|---|---|---|---|---|---|---|"]
         for count, r in results["jobs"].items():
-            lines.append("| %s | %s | %s | %s | %s | %s | %.3f | %.1f / %.1f | %s |" % (
+            library_floor = r["empty_wall_s"]["median"] + r["library_s"]["median"]
+            lines.append("| %s | %s | %s | %s | %s | %s | %.3f | %.2f / %.2f | %s | %.2f / %.2f |" % (
                 count, fmt(r["first_wall_s"]), fmt(r["repeat_wall_s"]), fmt(r["first_peak_ws_mib"], digits=1),
                 fmt(r["empty_wall_s"]), fmt(r["client_s"]), r["floor_s"], r["ratio_first"], r["ratio_repeat"],
-                fmt(r["library_s"])))
+                fmt(r["library_s"]), r["first_wall_s"]["median"] / library_floor,
+                r["repeat_wall_s"]["median"] / library_floor))
         lines.append("")
     if "store" in results:
         r = results["store"]
@@ -560,6 +576,11 @@ def machine() -> dict:
             "date": time.strftime("%Y-%m-%d %H:%M:%S")}
 
 
+def commit() -> str:
+    result = subprocess.run(["git", "-C", str(REPO), "describe", "--always", "--dirty"], capture_output=True, text=True)
+    return result.stdout.strip()
+
+
 PARTS = {"store": part_store, "jobs": part_jobs, "tray": part_tray, "menu": part_menu}
 
 
@@ -568,6 +589,7 @@ def main() -> int:
     parser.add_argument("--build", type=Path, default=REPO / "build" / "bench")
     parser.add_argument("--out", type=Path, default=REPO / "bench" / "results" / "latest.json")
     parser.add_argument("--quick", action="store_true", help="few repetitions: checks the script, not the program")
+    parser.add_argument("--fresh", action="store_true", help="start a new results file instead of updating its parts")
     parser.add_argument("parts", nargs="*", metavar="PART", help="store, jobs, tray, menu (default: all)")
     args = parser.parse_args()
     unknown = [p for p in args.parts if p not in PARTS]
@@ -575,11 +597,15 @@ def main() -> int:
         parser.error("unknown part(s): %s" % ", ".join(unknown))
     build = args.build.resolve()
     parts = args.parts or list(PARTS)
-    results = {"machine": machine(), "quick": args.quick}
+    results = {}
+    if args.out.exists() and not args.fresh:
+        results = json.loads(args.out.read_text())
+    results.update({"machine": machine(), "quick": args.quick, "commit": commit()})
     for name in parts:
         start = time.monotonic()
         print("== %s" % name, flush=True)
         results[name] = PARTS[name](build, args.quick)
+        results[name]["date"] = time.strftime("%Y-%m-%d %H:%M:%S")
         print("   %.0f s" % (time.monotonic() - start), flush=True)
         args.out.parent.mkdir(parents=True, exist_ok=True)
         args.out.write_text(json.dumps(results, indent=1))
