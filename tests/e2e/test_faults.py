@@ -415,8 +415,9 @@ class TestBoxesThatMisbehave:
 
     def test_a_box_that_answers_only_after_five_seconds(self, clean, lan):
         """Every control reply of the slow box comes 5 s late: the library gives up on the
-        first model read first (two tries of 2.5 s), so the box is listed without tuners, and
-        the run goes on with the next box."""
+        first model read first (two tries of 2.5 s, each on a new connection, so no late reply
+        is ever taken), the box is listed without tuners, and the run goes on with the next
+        box."""
         slow = Box(nth_valid_device_id(0), "192.0.2.10", "slow", [Tuner("2040:5200:ofdm")], {"delay": 5.0})
         beside = good_box(1)
         lan.add_boxes([slow, beside])

@@ -1,1 +1,0 @@
-"""The stress run needs root (network namespaces), Xvfb and a built tree (TAVRIX_BUILD_DIR)."""
