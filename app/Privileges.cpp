@@ -92,15 +92,24 @@ void LaunchLocked(bool elevate, const char* option, const char* baseFolder) {
 
 }  // namespace
 
-bool IsWindowsXpFamily() {
+bool GetSystemVersion(DWORD& major, DWORD& minor) {
     OSVERSIONINFOEXA version;
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
+    // The program's own answer to "which Windows" is what decides its code paths here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&version))) return false;
 #pragma GCC diagnostic pop
-    return version.dwMajorVersion == 5 && version.dwMinorVersion >= 1;
+    major = version.dwMajorVersion;
+    minor = version.dwMinorVersion;
+    return true;
+}
+
+bool IsWindowsXpFamily() {
+    DWORD major = 0;
+    DWORD minor = 0;
+    return GetSystemVersion(major, minor) && major == 5 && minor >= 1;
 }
 
 bool IsAdmin() {

@@ -1,6 +1,11 @@
 // Administrator test and the start of the installed follow-up copy.
 #pragma once
 
+#include <windows.h>
+
+// The Windows version as GetVersionExA reports it; false when it cannot be read.
+bool GetSystemVersion(DWORD& major, DWORD& minor);
+
 bool IsWindowsXpFamily();
 bool IsAdmin();
 bool IsUacEnabled();

@@ -19,14 +19,9 @@ constexpr DWORD kRefreshPeriodMs = 10000;
 constexpr size_t kTipChars = 128;
 
 DWORD SystemMajorVersion() {
-    OSVERSIONINFOA version;
-    ZeroMemory(&version, sizeof(version));
-    version.dwOSVersionInfoSize = sizeof(version);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (!GetVersionExA(&version)) return 0;
-#pragma GCC diagnostic pop
-    return version.dwMajorVersion;
+    DWORD major = 0;
+    DWORD minor = 0;
+    return GetSystemVersion(major, minor) ? major : 0;
 }
 
 }  // namespace

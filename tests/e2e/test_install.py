@@ -211,49 +211,6 @@ def station(installed, isolated_netns):
 
 # ---------------------------------------------------------------- notice listener
 
-class Listener:
-    """window_listener.exe: a top-level window of another process on the prefix's desktop."""
-
-    def __init__(self, prefix, programs, xserver):
-        listener = prefix.home64 / "window_listener.exe"
-        shutil.copy2(programs / "window_listener.exe", listener)
-        self.env = xserver.env(prefix.env())
-        self.process = prefix.start(listener, ["--seconds", "300"], env=xserver.env(prefix.env(WINEDEBUG="-all")),
-                                    stdout=subprocess.PIPE, text=True)
-        assert self.process.stdout.readline().strip() == "ready"
-        self.selector = selectors.DefaultSelector()
-        self.selector.register(self.process.stdout, selectors.EVENT_READ)
-
-    def lines(self, wait: float) -> list[str]:
-        """What the window saw within `wait` seconds."""
-        seen = []
-        deadline = time.monotonic() + wait
-        while (left := deadline - time.monotonic()) > 0:
-            if self.selector.select(timeout=left):
-                line = self.process.stdout.readline()
-                if not line:
-                    break
-                seen.append(line.strip())
-        return seen
-
-    def close(self):
-        self.process.kill()
-        self.process.wait()
-
-
-@pytest.fixture
-def listener(installed, programs, xserver):
-    prefix, _ = installed
-    window = Listener(prefix, programs, xserver)
-    yield window
-    window.close()
-
-
-NOTICE = "devicechange 7 0"  # WM_DEVICECHANGE with DBT_DEVNODES_CHANGED
-
-
-# ---------------------------------------------------------------- notice listener
-
 NOTICE = "devicechange 7 0"  # WM_DEVICECHANGE with DBT_DEVNODES_CHANGED
 
 
