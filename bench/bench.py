@@ -587,7 +587,8 @@ PARTS = {"store": part_store, "jobs": part_jobs, "tray": part_tray, "menu": part
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", type=Path, default=REPO / "build" / "bench")
-    parser.add_argument("--out", type=Path, default=REPO / "bench" / "results" / "latest.json")
+    parser.add_argument("--out", type=Path, help="results file (default results/latest.json, "
+                                                  "with --quick results/quick.json)")
     parser.add_argument("--quick", action="store_true", help="few repetitions: checks the script, not the program")
     parser.add_argument("--fresh", action="store_true", help="start a new results file instead of updating its parts")
     parser.add_argument("parts", nargs="*", metavar="PART", help="store, jobs, tray, menu (default: all)")
@@ -597,6 +598,8 @@ def main() -> int:
         parser.error("unknown part(s): %s" % ", ".join(unknown))
     build = args.build.resolve()
     parts = args.parts or list(PARTS)
+    if args.out is None:
+        args.out = REPO / "bench" / "results" / ("quick.json" if args.quick else "latest.json")
     results = {}
     if args.out.exists() and not args.fresh:
         results = json.loads(args.out.read_text())

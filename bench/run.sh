@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and runs them all (see bench/README.md).
 #   bench/run.sh [--quick] [PART ...]        PART: store jobs tray menu (default: all)
-# Environment: BENCH_BUILD (default build/bench), BENCH_OUT (default bench/results/latest.json).
+# Environment: BENCH_BUILD (default build/bench), BENCH_OUT (default bench/results/latest.json,
+# with --quick bench/results/quick.json).
 # Needs root (network namespaces) and the packages of tools/setup.sh plus python3-xlib.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-$repo/build/bench}
-out=${BENCH_OUT:-$repo/bench/results/latest.json}
 
 "$repo/tools/setup.sh"
 if ! dpkg-query -W -f='${Status}' python3-xlib 2>/dev/null | grep -q "install ok installed"; then
@@ -18,4 +18,4 @@ cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$build" --target TavrixInstall bench_store bench_empty bench_meter bench_proc_probe bench_regtool
 "$repo/testbed/bridge/build.sh" "$build/bridge"
 
-exec /usr/bin/python3 "$repo/bench/bench.py" --build "$build" --out "$out" "$@"
+exec /usr/bin/python3 "$repo/bench/bench.py" --build "$build" ${BENCH_OUT:+--out "$BENCH_OUT"} "$@"
