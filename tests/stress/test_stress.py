@@ -199,6 +199,7 @@ def test_one_shot_copies_beside_the_tray(bed):
 
     assert menu_opens(xserver, tray), "the tray's menu did not open"
     assert tray.alive()
+    assert crash_lines(tray.output()) == [], tray.output()[-3000:]
 
 
 def visible_program_windows(xserver: XServer) -> list[str]:
