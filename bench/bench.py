@@ -232,18 +232,23 @@ class TrayDesktop:
             ["ip", "netns", "exec", netns, WINE, "explorer", "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT),
              str(prefix.exe)], env=env, cwd=str(prefix.exe.parent), stdin=subprocess.DEVNULL, stdout=self.log,
             stderr=self.log)
-        self.pid = self._wait_for_pid()
-        if net_namespace_of(self.pid) != named_namespace_inode(netns):
-            raise RuntimeError("the tray does not run in the program namespace")
+        self.pid = self._wait_for_pid(named_namespace_inode(netns))
 
-    def _wait_for_pid(self, timeout: float = 90) -> int:
+    def _wait_for_pid(self, namespace: int, timeout: float = 90) -> int:
+        """The tray's Unix process: the program's process of this prefix in the namespace."""
         deadline = time.monotonic() + timeout
+        seen = []
         while time.monotonic() < deadline:
-            pids = find_unix_pids("TavrixInstall.exe", self.prefix.root)
-            if pids:
-                return pids[0]
+            seen = find_unix_pids("TavrixInstall.exe", self.prefix.root)
+            for pid in seen:
+                try:
+                    if net_namespace_of(pid) == namespace:
+                        return pid
+                except OSError:  # ended meanwhile
+                    continue
             time.sleep(0.2)
-        raise RuntimeError("the tray did not start")
+        raise RuntimeError("the tray did not start in the program namespace (processes seen: %s)\n%s" % (
+            seen, self.output()[-2000:]))
 
     def alive(self) -> bool:
         return os.path.exists("/proc/%d" % self.pid)
