@@ -147,6 +147,12 @@ int TunerNameFromFriendlyName(const wchar_t* friendlyName, char* tunerId) {
                                         static_cast<int>(narrow.size()), nullptr, nullptr);
     if (converted == 0) return 0;
     if (strncmp(narrow.data(), kInstancePrefix, kInstancePrefixChars) != 0) return 0;
+    // Register names a tuner whose stored Id reads empty "ORVA Tavrix ": that instance
+    // belongs to the empty Id, or it could never be removed.
+    if (strlen(narrow.data()) == kInstancePrefixChars + 1) {
+        tunerId[0] = '\0';
+        return 1;
+    }
     return IdAfterPrefix(narrow.data(), kInstancePrefixChars, tunerId) ? 1 : 0;
 }
 

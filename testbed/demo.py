@@ -27,7 +27,7 @@ def heading(text: str):
 
 
 def main() -> int:
-    build = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "build" / "x64")
+    build = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "build" / "x64").resolve()
     exe, bridge = build / "TavrixInstall.exe", build / "bridge"
     boxes = [
         Box(nth_valid_device_id(0), "192.0.2.10", "living-room-box",

@@ -310,9 +310,6 @@ def case_of(cases, box_id: str) -> str:
 
 
 class TestInstanceOfAnUnreadableId:
-    @pytest.mark.xfail(strict=True, reason="Uninstall skips a friendly name that ends right after 'ORVA Tavrix ' "
-                                           "(install/Uninstall.cpp IdAfterPrefix), so the instance that Register "
-                                           "made for a tuner whose stored Id reads empty can never be removed")
     def test_uninstall_all_removes_the_instance_of_an_empty_id(self, clean):
         clean.set_values([(DEVICES + r"\B000", "Ip", REG_SZ, sz("192.0.2.100")),
                           (DEVICES + r"\B000", "Name", REG_SZ, sz("Zentrova@B000")),

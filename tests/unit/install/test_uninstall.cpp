@@ -51,6 +51,9 @@ TEST(TunerNameFromFriendlyName, TakesTheIdAfterPrefixAndSeparator) {
     std::wstring longest = L"ORVA Tavrix " + std::wstring(19, L'9');
     EXPECT_EQ(1, TunerNameFromFriendlyName(longest.c_str(), id));
     EXPECT_EQ(std::string(19, '9'), id);
+    // The instance Register makes for a tuner whose stored Id reads empty.
+    EXPECT_EQ(1, TunerNameFromFriendlyName(L"ORVA Tavrix ", id));
+    EXPECT_STREQ("", id);
 }
 
 TEST(TunerNameFromFriendlyName, RejectsOtherNamesAndIdsThatCannotFit) {
@@ -60,8 +63,7 @@ TEST(TunerNameFromFriendlyName, RejectsOtherNamesAndIdsThatCannotFit) {
         L"Other Tuner 1A2B3C4D-0",
         L"orva tavrix 1A2B3C4D-0",  // the comparison is case-sensitive
         L"ORVA Tavri",
-        L"ORVA Tavrix",   // ends at the prefix
-        L"ORVA Tavrix ",  // ends at the separator
+        L"ORVA Tavrix",  // ends at the prefix
         L"",
     };
     for (const wchar_t* name : rejected) {
