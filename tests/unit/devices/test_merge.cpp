@@ -8,37 +8,21 @@
 #include <string>
 
 #include "app/Scoped.h"
+#include "common/RecordBuilders.h"
 #include "devices/Devices.h"
 #include "devices/Merge.h"
 #include "devices/Records.h"
 
 namespace {
 
-template <size_t N>
-void SetText(char (&field)[N], const std::string& text) {
-    StringCchCopyA(field, N, text.c_str());
-}
-
 // A tuner as discovery builds it (new) or as the store gives it (modified 0).
 TunerInfo Tuner(const char* boxId, int index, const std::string& model, const std::string& name,
                 const std::string& owner = "", DWORD modified = ModifiedNewTuner) {
-    TunerInfo tuner;
-    tuner.Modified = modified;
-    tuner.Index = index;
-    StringCchPrintfA(tuner.Id, kIdChars, "%s-%d", boxId, index);
-    SetText(tuner.Model, model);
-    SetText(tuner.Name, name);
-    SetText(tuner.Owner, owner);
-    return tuner;
+    return MakeTuner(boxId, index, model, name, owner, modified);
 }
 
 DeviceInfo Box(const char* id, const std::string& ip, const std::string& name, DWORD modified = ModifiedNewDevice) {
-    DeviceInfo device;
-    device.Modified = modified;
-    SetText(device.Id, id);
-    SetText(device.Ip, ip);
-    SetText(device.Name, name);
-    return device;
+    return MakeDevice(id, ip, name, modified);
 }
 
 // A box as loaded from the store: no bits, two tuners.

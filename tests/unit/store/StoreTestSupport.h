@@ -14,6 +14,7 @@
 
 #include "app/TestHooks.h"
 #include "common/RegistryFixture.h"
+#include "common/RecordBuilders.h"
 #include "devices/Records.h"
 #include "store/Storage.h"
 
@@ -58,33 +59,6 @@ protected:
         ResetHooks();
     }
 };
-
-template <size_t N>
-void SetText(char (&field)[N], const std::string& text) {
-    StringCchCopyA(field, N, text.c_str());
-}
-
-inline TunerInfo MakeTuner(const char* boxId, int index, const std::string& model, const std::string& name,
-                           const std::string& owner = "", DWORD modified = 0) {
-    TunerInfo tuner;
-    tuner.Modified = modified;
-    tuner.Index = index;
-    StringCchPrintfA(tuner.Id, kIdChars, "%s-%d", boxId, index);
-    SetText(tuner.Model, model);
-    SetText(tuner.Name, name);
-    SetText(tuner.Owner, owner);
-    return tuner;
-}
-
-inline DeviceInfo MakeDevice(const std::string& id, const std::string& ip, const std::string& name,
-                             DWORD modified = 0) {
-    DeviceInfo device;
-    device.Modified = modified;
-    SetText(device.Id, id);
-    SetText(device.Ip, ip);
-    SetText(device.Name, name);
-    return device;
-}
 
 // Subkey names of a key, in enumeration order (names up to 255 characters).
 inline std::vector<std::string> SubkeyNames(HKEY root, const std::string& path) {
