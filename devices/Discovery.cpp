@@ -26,7 +26,6 @@ constexpr uint32_t kAnyDeviceId = 0xFFFFFFFF;
 constexpr size_t kVariableChars = 128;
 constexpr const char kDevicesSection[] = "devices";
 constexpr const char kUnknownOwner[] = "Unknown";
-constexpr DWORD kPendingFlags = FLAG_PENDING_FILTERS32 | FLAG_PENDING_FILTERS64 | FLAG_PENDING_PVR;
 
 struct DiscoverDeleter {
     void operator()(hdhomerun_discover_t* search) const { hdhomerun_discover_destroy(search); }
@@ -221,6 +220,6 @@ DWORD CDevices::UpdateDevices(bool detect) {
     DWORD changes = MergeDevices(found);
     storage.SaveDevices(Devices);
     changes |= TakeForceBit(storage.applicableFlags);
-    if (changes & ModifiedNeedsInstall) StorageFlagsUpdate(0, kPendingFlags);
+    if (changes & ModifiedNeedsInstall) StorageFlagsUpdate(0, FLAG_PENDING_INSTALL);
     return changes;
 }

@@ -9,6 +9,8 @@ constexpr DWORD FLAG_PENDING_FILTERS32 = 0x01;
 constexpr DWORD FLAG_PENDING_FILTERS64 = 0x02;
 constexpr DWORD FLAG_PENDING_PVR = 0x04;
 constexpr DWORD FLAG_FORCE_UAC = 0x10;
+// The work discovery marks pending when it finds a change that calls for an install.
+constexpr DWORD FLAG_PENDING_INSTALL = FLAG_PENDING_FILTERS32 | FLAG_PENDING_FILTERS64 | FLAG_PENDING_PVR;
 
 constexpr const char kStoreMutexName[] = "GlobalZentrovaLock";
 constexpr const char kProductKey[] = "SOFTWARE\\ORVA Systems\\Zentrova";

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr const char kFlagsValue[] = "Flags";
-constexpr DWORD kPendingInstallBits = FLAG_PENDING_FILTERS32 | FLAG_PENDING_FILTERS64 | FLAG_PENDING_PVR;
 // Bits that only an elevated 32-bit copy completes: its filters and the PVR files.
 constexpr DWORD kPendingElevated32Bits = FLAG_PENDING_FILTERS32 | FLAG_PENDING_PVR;
 
@@ -92,7 +91,7 @@ void StorageFlagsForceInstall() {
     if (IsExe64Bit() || IsAdmin()) return;
     CStorage storage;
     DWORD pending = ReadFlagsLocked() & storage.applicableFlags;
-    if ((pending & kPendingInstallBits) == 0) return;
+    if ((pending & FLAG_PENDING_INSTALL) == 0) return;
     StorageFlagsUpdate(0, FLAG_FORCE_UAC);
     LogFlagsLine("StorageFlagsForceInstall force UAC. System:%dBit  Exe:%dBit  IsAdmin:%s Flags:0x%08x\n", pending);
 }

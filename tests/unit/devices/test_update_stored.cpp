@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char kRoot[] = "SOFTWARE\\ORVA Systems\\Zentrova";
+constexpr const char* kRoot = kProductKey;
 constexpr const char kBoxA[] = "SOFTWARE\\ORVA Systems\\Zentrova\\Devices\\10A0000D";
 constexpr const char kBoxATuner0[] = "SOFTWARE\\ORVA Systems\\Zentrova\\Devices\\10A0000D\\Tuners\\0";
 constexpr const char kBoxATuner1[] = "SOFTWARE\\ORVA Systems\\Zentrova\\Devices\\10A0000D\\Tuners\\1";
