@@ -13,4 +13,4 @@ if [ ! -x "$build/TavrixInstall.exe" ] || [ ! -e "$build/bench/bench_regtool.exe
   "$repo/testbed/bridge/build.sh" "$build/bridge"
 fi
 TAVRIX_BUILD_DIR=$build TAVRIX_STRESS_ROUNDS=${1:-50} \
-  exec /usr/bin/python3 -m pytest -q -s -p no:cacheprovider "$repo/tests/stress"
+  exec /usr/bin/python3 -m pytest -q -s -p no:cacheprovider "$repo/bench/stress"

@@ -1,5 +1,5 @@
-// GoogleTest entry for tests that install: the program initialises COM on every thread
-// that registers filters, and so does this runner.
+// GoogleTest entry: the program initialises COM on every thread that installs, and so does
+// this runner.
 #include "app/Scoped.h"
 
 #include <gtest/gtest.h>
