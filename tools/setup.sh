@@ -8,7 +8,7 @@ packages=(
   wine64 wine64-tools libwine-dev
   libhdhomerun-dev hdhomerun-config
   googletest
-  iproute2 xvfb xdotool imagemagick icoutils procps
+  iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools
 )
 
 if [ "$(id -u)" -ne 0 ]; then
