@@ -102,13 +102,5 @@ bool GetProgramFilesCommon64(char* buffer, size_t size) {
 namespace TestHooks {
 
 void SetExeBitness(int state) { exeBitness = state; }
-void SetSystemBitness(int state) { systemBitness = state; }
-
-void ResetFolders() {
-    pvrFolderState = -1;
-    pvrFolderPath[0] = '\0';
-    std::lock_guard<std::mutex> hold(common64Mutex);
-    programFilesCommon64[0] = '\0';
-}
 
 }  // namespace TestHooks

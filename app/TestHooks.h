@@ -1,5 +1,5 @@
-// Seams for tests that must see behaviour Wine cannot show by itself: a 32-bit
-// executable, a user without administrator rights, and the exact launch record.
+// Seams for tests that must see what Wine cannot show by itself: the 32-bit program's
+// code paths, a user without administrator rights, and the verb of a follow-up launch.
 // The program never calls these.
 #pragma once
 
@@ -8,16 +8,14 @@
 
 namespace TestHooks {
 
-// -1 forgets the cached value so that it is computed again; 0 or 1 sets it.
+// 0 makes the executable count as 32-bit, 1 as 64-bit; -1 asks the image again.
 void SetExeBitness(int state);
-void SetSystemBitness(int state);
 // -1 asks the token as usual; 0 or 1 fixes the answer of IsAdmin.
 void SetAdmin(int state);
-// Forgets the PVR folder path and the 64-bit Common Files folder, so both are built again.
-void ResetFolders();
 
+// Called in place of ShellExecuteExA (nullptr restores it); a test's function records the
+// launch record and may pass it on to ShellExecuteExA.
 using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);
-// nullptr restores ShellExecuteExA.
 void SetShellExecuteEx(ShellExecuteExFunction function);
 
 }  // namespace TestHooks

@@ -1,4 +1,4 @@
-// Names and seams shared by the installation sources and their tests.
+// Names shared by the installation sources.
 #pragma once
 
 #include <windows.h>
@@ -25,13 +25,3 @@ bool BuildInstanceNameW(const char* tunerId, wchar_t* buffer, size_t chars);
 // 1 and the tuner Id in `tunerId` (20 characters) when `friendlyName` begins with the
 // instance prefix and a separator is followed by an Id of 1 to 19 characters; else 0.
 int TunerNameFromFriendlyName(const wchar_t* friendlyName, char* tunerId);
-
-namespace InstallSeams {
-
-// How the filter mapper and the system device enumerator are created: CoCreateInstance,
-// unless a test puts its own fake in place (nullptr restores CoCreateInstance).
-using CreateInstanceFunction = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
-void SetCreateInstance(CreateInstanceFunction function);
-HRESULT CreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object);
-
-}  // namespace InstallSeams

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <share.h>
 
 #include "app/Log.h"
 #include "app/Names.h"
@@ -41,13 +42,13 @@ void WriteLine(FILE* file, const char* format, ...) {
     fputs(line, file);
 }
 
-// Opens for writing in text mode, truncating; nullptr when it cannot be opened.
+// Opens for writing in text mode, truncating; nullptr when it cannot be opened. Vistello
+// keeps these files open while it reads them, sharing read and write: denying nothing
+// lets the new contents in even then.
 FILE* OpenText(const char* folder, const char* fileName) {
     char path[kPathChars];
     if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, fileName))) return nullptr;
-    FILE* file = nullptr;
-    if (fopen_s(&file, path, "w") != 0) return nullptr;
-    return file;
+    return _fsopen(path, "w", _SH_DENYNO);
 }
 
 struct PvrValues {

@@ -22,8 +22,6 @@ const CLSID CLSID_TavrixTuner = {0x55994794, 0xBB06, 0x46B0, {0x8C, 0x23, 0x0C, 
 
 namespace {
 
-InstallSeams::CreateInstanceFunction createInstance = nullptr;
-
 // The instance announces only its class and categories: no pins, never picked by merit.
 REGFILTER2 TunerFilterData() {
     REGFILTER2 data = {};
@@ -46,8 +44,8 @@ bool RegisterInstance(IFilterMapper2* mapper, const GUID& category, const char* 
 
 bool RegisterBothCategories(const TunerInfo& tuner) {
     ComPtr<IFilterMapper2> mapper;
-    HRESULT hr = InstallSeams::CreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
-                                              reinterpret_cast<void**>(mapper.GetAddressOf()));
+    HRESULT hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
+                                  reinterpret_cast<void**>(mapper.GetAddressOf()));
     if (FAILED(hr)) {
         LogMessage("Register %sBit create filter mapper failed! 0x%08x", ExeBitsText(), static_cast<unsigned>(hr));
         return false;
@@ -66,17 +64,6 @@ bool RegisterBothCategories(const TunerInfo& tuner) {
 }
 
 }  // namespace
-
-namespace InstallSeams {
-
-void SetCreateInstance(CreateInstanceFunction function) { createInstance = function; }
-
-HRESULT CreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* object) {
-    if (createInstance != nullptr) return createInstance(clsid, outer, context, iid, object);
-    return CoCreateInstance(clsid, outer, context, iid, object);
-}
-
-}  // namespace InstallSeams
 
 bool BuildInstanceName(const char* tunerId, char* buffer, size_t chars) {
     // Records hold terminated Ids; the bound keeps a damaged one from being read past its field.

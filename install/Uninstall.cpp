@@ -75,16 +75,16 @@ void UnregisterInstance(IFilterMapper2* mapper, const std::wstring& name) {
 
 bool UninstallInstances(CDevices& devices) {
     ComPtr<ICreateDevEnum> deviceEnum;
-    HRESULT hr = InstallSeams::CreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_ALL, IID_ICreateDevEnum,
-                                              reinterpret_cast<void**>(deviceEnum.GetAddressOf()));
+    HRESULT hr = CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, CLSCTX_ALL, IID_ICreateDevEnum,
+                                  reinterpret_cast<void**>(deviceEnum.GetAddressOf()));
     if (FAILED(hr)) return false;
     ComPtr<IEnumMoniker> categoryEnum;
     hr = deviceEnum->CreateClassEnumerator(KSCATEGORY_BDA_NETWORK_TUNER, categoryEnum.GetAddressOf(), 0);
     // S_FALSE: the category is empty and no enumerator was made.
     if (hr != S_OK || !categoryEnum) return false;
     ComPtr<IFilterMapper2> mapper;
-    hr = InstallSeams::CreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
-                                      reinterpret_cast<void**>(mapper.GetAddressOf()));
+    hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
+                                  reinterpret_cast<void**>(mapper.GetAddressOf()));
     if (FAILED(hr)) return false;
 
     // The enumerator walks the category's keys by position: a key removed mid-walk would
