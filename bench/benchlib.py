@@ -170,7 +170,6 @@ class BenchPrefix:
             source = self.build / "bench" / name
             if source.exists():
                 shutil.copy2(source, self.tools / name)
-        subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60)
         # A crash must end the process with a backtrace on stderr, never wait in a dialog.
         self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD",
                    "/d", "0", "/f"], check=True)

@@ -1,4 +1,10 @@
-"""Throwaway Wine prefixes that hold the layout of an installed TavrixInstall."""
+"""Throwaway Wine prefixes that hold the layout of an installed TavrixInstall.
+
+A prefix keeps one persistent wineserver from its start to `close()`: programs and `reg`
+calls share it, so none of them pays for a server start or waits for one to drain. The
+server and the services it starts live outside any network namespace; a program run in a
+namespace still does its own socket I/O there (libhdhomerun enumerates the interfaces of
+the namespace itself)."""
 
 from __future__ import annotations
 
@@ -8,7 +14,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
@@ -18,61 +24,27 @@ COMMON64 = "drive_c/Program Files/Common Files"
 COMMON32 = "drive_c/Program Files (x86)/Common Files"
 HOME_SUFFIX = "ORVA Systems/Zentrova"
 PVR_SUFFIX = "ORVA Systems/PVR/Supported3/Sources"
+# Wine's own binaries in a prefix are never written: clones share them through hard links.
+_SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64")
 
-_TEMPLATE_LOCK = threading.Lock()
 _DEBUGSTR = re.compile(r'warn:debugstr:OutputDebugStringA "(.*)"\s*$')
-
-
-def base_env(prefix: Path, bridge_dir: Path | None = None) -> dict[str, str]:
-    env = dict(os.environ)
-    env.update(
-        WINEPREFIX=str(prefix),
-        WINEDEBUG="-all,warn+debugstr",
-        WINEDLLOVERRIDES="mscoree,mshtml=",
-        WINEARCH="win64",
-    )
-    env.pop("DISPLAY", None)
-    if bridge_dir is not None:
-        env["WINEDLLPATH"] = str(Path(bridge_dir).resolve())
-    return env
+_ESCAPE = re.compile(r"\\(x[0-9a-fA-F]{2}|.)")
+_ESCAPED = {"n": "\n", "r": "\r", "t": "\t"}
 
 
 def _unescape(text: str) -> str:
     """Undoes Wine's C escaping of debug strings."""
-    out = []
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c != "\\" or i + 1 >= len(text):
-            out.append(c)
-            i += 1
-            continue
-        n = text[i + 1]
-        simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
-        if n in simple:
-            out.append(simple[n])
-            i += 2
-        elif n == "x":
-            m = re.match(r"[0-9a-fA-F]{1,2}", text[i + 2:])
-            out.append(chr(int(m.group(0), 16)))
-            i += 2 + len(m.group(0))
-        elif n.isdigit():
-            m = re.match(r"[0-7]{1,3}", text[i + 1:])
-            out.append(chr(int(m.group(0), 8)))
-            i += 1 + len(m.group(0))
-        else:
-            out.append(n)
-            i += 2
-    return "".join(out)
+    def one(match):
+        code = match.group(1)
+        return chr(int(code[1:], 16)) if len(code) == 3 else _ESCAPED.get(code, code)
+    return _ESCAPE.sub(one, text)
 
 
 def parse_log(stderr: str) -> list[str]:
     """The program's log lines: every OutputDebugStringA text, joined and split at CRLF."""
     stream = "".join(_unescape(m.group(1)) for m in map(_DEBUGSTR.search, stderr.splitlines()) if m)
     lines = stream.split("\r\n")
-    if lines and lines[-1] == "":
-        lines.pop()
-    return lines
+    return lines[:-1] if lines and lines[-1] == "" else lines
 
 
 @dataclass
@@ -86,37 +58,44 @@ class RunResult:
         return any(text in line for line in self.log)
 
 
-@dataclass
+def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str | None = None):
+    """(exit code, stdout, stderr) through files: a service a program starts on demand may
+    inherit its standard handles and would hold a pipe open for the server's life."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout, cwd=cwd)
+        out.seek(0)
+        err.seek(0)
+        return proc.returncode, out.read(), err.read()
+
+
 class WinePrefix:
-    """One prefix per test run; `close()` ends its wineserver and deletes it."""
+    """One prefix per test run, with its own wineserver; `close()` ends both."""
 
-    bridge_dir: Path | None = None
-    root: Path = field(default_factory=lambda: Path(tempfile.mkdtemp(prefix="tavrix-wine-")))
-
-    def __post_init__(self):
-        self.root = Path(self.root)
+    def __init__(self, bridge_dir: Path | None = None, root: Path | None = None, serve: bool = True):
+        self.bridge_dir = bridge_dir
+        self.root = Path(root or tempfile.mkdtemp(prefix="tavrix-wine-"))
+        if serve:
+            subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not (self.root / "system.reg").exists():
-            self._init_prefix()
+            subprocess.run([WINE, "wineboot", "--init"], env=self.env(), check=True, timeout=300,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            if not serve:  # a template: its registry must be on disk before it is copied
+                subprocess.run([WINESERVER, "-w"], env=self.env(), timeout=300)
 
-    # --- life cycle -------------------------------------------------------
-    def _init_prefix(self):
-        subprocess.run([WINE, "wineboot", "--init"], env=self.env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-        self.wait()
-
-    def clone(self) -> "WinePrefix":
-        """A copy of this prefix (fast: no second wineboot)."""
-        self.wait()
+    def clone(self, bridge_dir: Path | None = None) -> "WinePrefix":
+        """A copy of this quiet prefix, with a server of its own (fast: no second wineboot)."""
         target = Path(tempfile.mkdtemp(prefix="tavrix-wine-"))
-        shutil.rmtree(target)
-        shutil.copytree(self.root, target, symlinks=True)
-        return WinePrefix(bridge_dir=self.bridge_dir, root=target)
 
-    def wait(self):
-        """Waits until every process of the prefix has ended and the registry is on disk."""
-        subprocess.run([WINESERVER, "-w"], env=self.env(), timeout=300)
+        def copy(source, destination):
+            shared = any(Path(source).is_relative_to(self.root / d) for d in _SHARED_DIRS)
+            return os.link(source, destination) if shared else shutil.copy2(source, destination)
+        shutil.copytree(self.root, target, symlinks=True, copy_function=copy, dirs_exist_ok=True)
+        return WinePrefix(bridge_dir=bridge_dir, root=target)
 
     def kill(self):
+        """Ends the server and every program of the prefix."""
         subprocess.run([WINESERVER, "-k"], env=self.env(), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=60)
 
@@ -132,30 +111,20 @@ class WinePrefix:
 
     # --- layout -----------------------------------------------------------
     def env(self, **extra: str) -> dict[str, str]:
-        env = base_env(self.root, self.bridge_dir)
+        env = dict(os.environ, WINEPREFIX=str(self.root), WINEDEBUG="-all,warn+debugstr",
+                   WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
+        env.pop("DISPLAY", None)
+        if self.bridge_dir is not None:
+            env["WINEDLLPATH"] = str(Path(self.bridge_dir).resolve())
         env.update(extra)
         return env
 
-    @property
-    def common64(self) -> Path:
-        return self.root / COMMON64
-
-    @property
-    def common32(self) -> Path:
-        return self.root / COMMON32
-
-    @property
-    def home64(self) -> Path:
-        return self.common64 / HOME_SUFFIX
-
-    @property
-    def home32(self) -> Path:
-        return self.common32 / HOME_SUFFIX
-
-    @property
-    def pvr_folder(self) -> Path:
-        """The PVR source folder of a 64-bit program."""
-        return self.common64 / PVR_SUFFIX
+    common64 = property(lambda self: self.root / COMMON64)
+    common32 = property(lambda self: self.root / COMMON32)
+    home64 = property(lambda self: self.common64 / HOME_SUFFIX)
+    home32 = property(lambda self: self.common32 / HOME_SUFFIX)
+    # The PVR source folder of a 64-bit program.
+    pvr_folder = property(lambda self: self.common64 / PVR_SUFFIX)
 
     def install(self, exe: Path, ini_text: str | None = None, pvr_folder: bool = True) -> Path:
         """Installs `exe` as both copies; returns the 64-bit copy's path."""
@@ -179,39 +148,31 @@ class WinePrefix:
         return "C:\\" + str(rel).replace("/", "\\")
 
     # --- running ----------------------------------------------------------
-    def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None,
-            timeout: float = 120, env: dict[str, str] | None = None, wait: bool = True) -> RunResult:
-        """Runs a PE program; its exit code and log lines. `args` may be a raw command-line string."""
-        command = [WINE, str(exe)]
-        if isinstance(args, str):
-            # wine64 joins argv with blanks; an empty string adds nothing.
-            command += [args] if args else []
-        else:
-            command += list(args)
-        if netns:
-            command = ["ip", "netns", "exec", netns] + command
-        proc = subprocess.run(command, env=env or self.env(), capture_output=True, timeout=timeout,
-                              cwd=str(Path(exe).parent))
-        if wait:
-            self.wait()
-        stderr = proc.stderr.decode("utf-8", "replace")
-        return RunResult(proc.returncode, parse_log(stderr), stderr, proc.stdout.decode("utf-8", "replace"))
+    @staticmethod
+    def _command(exe: Path, args: list[str] | str, netns: str | None) -> list[str]:
+        # A string is one raw command line; wine64 joins argv with blanks, so "" adds nothing.
+        command = [WINE, str(exe)] + (([args] if args else []) if isinstance(args, str) else list(args))
+        return ["ip", "netns", "exec", netns] + command if netns else command
+
+    def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None, timeout: float = 120,
+            env: dict[str, str] | None = None, wait: bool = True) -> RunResult:
+        """Runs a PE program to its end; its exit code and log lines. (`wait` is accepted for
+        older callers: with the server kept, there is nothing else to wait for.)"""
+        code, out, err = _execute(self._command(exe, args, netns), env or self.env(), timeout, str(Path(exe).parent))
+        stderr = err.decode("utf-8", "replace")
+        return RunResult(code, parse_log(stderr), stderr, out.decode("utf-8", "replace"))
 
     def start(self, exe: Path, args: list[str] = (), netns: str | None = None,
               env: dict[str, str] | None = None, **popen) -> subprocess.Popen:
-        command = [WINE, str(exe)] + list(args)
-        if netns:
-            command = ["ip", "netns", "exec", netns] + command
-        return subprocess.Popen(command, env=env or self.env(), cwd=str(Path(exe).parent), **popen)
+        return subprocess.Popen(self._command(exe, list(args), netns), env=env or self.env(),
+                                cwd=str(Path(exe).parent), **popen)
 
     # --- registry -----------------------------------------------------------
     def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
-        proc = subprocess.run([WINE, "reg", *args], env=self.env(WINEDEBUG="-all"), capture_output=True,
-                              timeout=120)
-        self.wait()
-        if check and proc.returncode != 0:
-            raise RuntimeError(f"reg {' '.join(args)} failed: {proc.stdout!r} {proc.stderr!r}")
-        return proc
+        code, out, err = _execute([WINE, "reg", *args], self.env(WINEDEBUG="-all"), 120)
+        if check and code != 0:
+            raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
+        return subprocess.CompletedProcess(["reg", *args], code, out, err)
 
     def reg_export(self, key: str) -> str:
         """`reg export` of a key as text ('' when the key is missing)."""
@@ -224,27 +185,22 @@ class WinePrefix:
         return data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
 
 
+_TEMPLATE_LOCK = threading.Lock()
 _template: WinePrefix | None = None
 
 
-def template_prefix(bridge_dir: Path | None = None) -> WinePrefix:
-    """One initialised prefix per test run, cloned for every test."""
+def new_prefix(bridge_dir: Path | None = None) -> WinePrefix:
+    """A clone of the run's one booted template prefix."""
     global _template
     with _TEMPLATE_LOCK:
         if _template is None:
-            _template = WinePrefix(bridge_dir=bridge_dir)
-        return _template
-
-
-def new_prefix(bridge_dir: Path | None = None) -> WinePrefix:
-    prefix = template_prefix(bridge_dir).clone()
-    prefix.bridge_dir = bridge_dir
-    return prefix
+            _template = WinePrefix(serve=False)
+    return _template.clone(bridge_dir)
 
 
 def close_template():
     global _template
     with _TEMPLATE_LOCK:
         if _template is not None:
-            _template.close()
+            shutil.rmtree(_template.root, ignore_errors=True)
             _template = None
