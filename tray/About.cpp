@@ -8,9 +8,9 @@
 #include "app/Names.h"
 #include "app/Paths.h"
 #include "app/TextLookup.h"
-#include "tray/TrayHooks.h"
 #include "tray/TrayIcon.h"
 #include "tray/TrayNames.h"
+#include "tray/TrayText.h"
 
 namespace {
 
@@ -67,10 +67,12 @@ void CTrayIcon::__ShowAbout(HWND window) {
     ReadFileVersion(exePath, own);
 
     char word[kTextChars];
+    char ownVersion[kVersionChars];
+    StringCchPrintfA(ownVersion, kVersionChars, "%d.%d.%d.%d", static_cast<int>(own.parts[0]),
+                     static_cast<int>(own.parts[1]), static_cast<int>(own.parts[2]), static_cast<int>(own.parts[3]));
     char applicationLine[kAboutLineChars];
     __Lookup("Application", word);
-    StringCchPrintfA(applicationLine, kAboutLineChars, "%s\tv%d.%d.%d.%d\n", word, static_cast<int>(own.parts[0]),
-                     static_cast<int>(own.parts[1]), static_cast<int>(own.parts[2]), static_cast<int>(own.parts[3]));
+    FormatVersionLine(word, "\t", ownVersion, "\n", applicationLine, kAboutLineChars);
 
     // Without the module the line says so in the user's language rather than showing no version.
     char driverLine[kAboutLineChars];
@@ -78,7 +80,7 @@ void CTrayIcon::__ShowAbout(HWND window) {
     bool haveDriver = __GetDriverVersion(driverVersion);
     __Lookup("Driver", word);
     if (haveDriver) {
-        StringCchPrintfA(driverLine, kAboutLineChars, "%s\t\tv%s", word, driverVersion);
+        FormatVersionLine(word, "\t\t", driverVersion, "", driverLine, kAboutLineChars);
     } else {
         char missing[kTextChars];
         __Lookup("not installed", missing);
@@ -87,5 +89,5 @@ void CTrayIcon::__ShowAbout(HWND window) {
 
     char about[kAboutTextChars];
     StringCchPrintfA(about, kAboutTextChars, "Zentrova 2T\n\n%s\n%s\n\n%s", applicationLine, driverLine, kCopyright);
-    TrayHooks::ShowMessageBox(window, about, TrayTitle(), MB_OK | MB_ICONINFORMATION);
+    MessageBoxA(window, about, TrayTitle(), MB_OK | MB_ICONINFORMATION);
 }

@@ -10,7 +10,6 @@
 #include "app/TextLookup.h"
 #include "devices/Devices.h"
 #include "res/resource.h"
-#include "tray/TrayHooks.h"
 #include "tray/TrayNames.h"
 
 namespace {
@@ -25,6 +24,12 @@ DWORD SystemMajorVersion() {
 }
 
 }  // namespace
+
+HICON LoadNotifyIcon(HINSTANCE instance, bool ready) {
+    int resource = ready ? IDI_TUNER_READY : IDI_TUNER_NOT_READY;
+    return static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(resource), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+}
 
 const char* TrayClassName() { return IsExe64Bit() ? "TavrixInstallClass64" : "TavrixInstallClass32"; }
 const char* TrayCallbackMessageName() { return IsExe64Bit() ? "TavrixInstallMessage64" : "TavrixInstallMessage32"; }
@@ -41,7 +46,7 @@ CTrayIcon* CTrayIcon::StartThread(HINSTANCE instance, CDevices* devices) {
     GetUserLanguage(language_, sizeof(language_));
     GetIniFilePath(iniPath_);
     // The stored list, so that the menu lists the known boxes before the first search ends.
-    TrayHooks::RefreshDevices(*devices_, false);
+    devices_->UpdateDevices(false);
     __AddIcon();
     UpdateWindow(window_);
     TraceMessage("CTrayIcon::StartThread");
@@ -69,7 +74,17 @@ void CTrayIcon::__RegisterWindowClass() {
 void CTrayIcon::__CreateWindow() {
     window_ = CreateWindowExA(0, TrayClassName(), TrayTitle(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                               CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance_, nullptr);
-    if (window_ != nullptr) SetWindowLongPtrA(window_, 0, reinterpret_cast<LONG_PTR>(this));
+    if (window_ == nullptr) return;
+    SetWindowLongPtrA(window_, 0, reinterpret_cast<LONG_PTR>(this));
+    // An elevated tray would otherwise never hear that the shell restarted.
+    ChangeWindowMessageFilterEx(window_, taskbarCreatedMessage_, MSGFLT_ALLOW, nullptr);
+}
+
+CTrayIcon::~CTrayIcon() {
+    if (window_ != nullptr) SetWindowLongPtrA(window_, 0, 0);
+    StopThread();
+    __RemoveIcon();
+    if (window_ != nullptr) DestroyWindow(window_);
 }
 
 void CTrayIcon::__AddIcon() {
@@ -82,18 +97,33 @@ void CTrayIcon::__AddIcon() {
     notifyData_.uID = 1;
     notifyData_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
     notifyData_.uCallbackMessage = callbackMessage_;
-    notifyData_.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_TUNER_NOT_READY));
+    __SetIconPicture(false);
     StringCchCopyA(notifyData_.szTip, kTipChars, TrayTitle());
-    TrayHooks::ChangeNotifyIcon(NIM_ADD, &notifyData_);
+    Shell_NotifyIconA(NIM_ADD, &notifyData_);
+    iconShown_ = true;
+}
+
+// Only while the icon is meant to be shown: after Exit a restarted shell gets nothing back.
+void CTrayIcon::__RemoveIcon() {
+    std::lock_guard<std::mutex> hold(notifyMutex_);
+    if (!iconShown_) return;
+    iconShown_ = false;
+    Shell_NotifyIconA(NIM_DELETE, &notifyData_);
+}
+
+// The shell copies the picture, so the previous one can go once the new one is handed over.
+void CTrayIcon::__SetIconPicture(bool ready) {
+    notifyPicture_.Reset(LoadNotifyIcon(instance_, ready));
+    notifyData_.hIcon = notifyPicture_.Get();
 }
 
 // A restarted shell has forgotten every icon: add ours again with the picture it had.
 void CTrayIcon::__OnTaskbarCreated() {
     std::lock_guard<std::mutex> hold(notifyMutex_);
+    if (!iconShown_) return;
     notifyData_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    notifyData_.hIcon =
-        LoadIconA(instance_, MAKEINTRESOURCEA(iconReady_ ? IDI_TUNER_READY : IDI_TUNER_NOT_READY));
-    TrayHooks::ChangeNotifyIcon(NIM_ADD, &notifyData_);
+    __SetIconPicture(iconReady_);
+    Shell_NotifyIconA(NIM_ADD, &notifyData_);
 }
 
 void CTrayIcon::__StartRefreshThread() {
@@ -108,6 +138,7 @@ void CTrayIcon::StopThread() {
     running_ = false;
     SetEvent(wakeEvent_.Get());
     if (thread_.IsValid()) WaitForSingleObject(thread_.Get(), INFINITE);
+    thread_.Reset();
 }
 
 void CTrayIcon::UpdateIcon(bool ready) {
@@ -115,8 +146,8 @@ void CTrayIcon::UpdateIcon(bool ready) {
     std::lock_guard<std::mutex> hold(notifyMutex_);
     iconReady_ = ready;
     notifyData_.uFlags = NIF_ICON;
-    notifyData_.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(ready ? IDI_TUNER_READY : IDI_TUNER_NOT_READY));
-    TrayHooks::ChangeNotifyIcon(NIM_MODIFY, &notifyData_);
+    __SetIconPicture(ready);
+    Shell_NotifyIconA(NIM_MODIFY, &notifyData_);
 }
 
 LRESULT CALLBACK CTrayIcon::__WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -147,10 +178,7 @@ LRESULT CTrayIcon::__OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM 
 void CTrayIcon::__OnDestroy() {
     TraceMessage("CTrayIcon::__OnDestroy");
     StopThread();
-    {
-        std::lock_guard<std::mutex> hold(notifyMutex_);
-        TrayHooks::ChangeNotifyIcon(NIM_DELETE, &notifyData_);
-    }
+    __RemoveIcon();
     PostQuitMessage(0);
 }
 
@@ -174,7 +202,7 @@ void CTrayIcon::__RefreshLoop() {
 // Exit was chosen meanwhile, so that no install starts after it.
 void CTrayIcon::__RefreshCycle() {
     refreshRunning_ = true;
-    DWORD changes = TrayHooks::RefreshDevices(*devices_, true);
+    DWORD changes = devices_->UpdateDevices(true);
     refreshRunning_ = false;
     if (!running_) return;
     if ((changes & ModifiedNeedsInstall) != 0) {

@@ -13,16 +13,46 @@
 
 class CDevices;
 
+// The notification picture (resource 102 when `ready`, else 101) at the system's small-icon
+// size for the current DPI, so that the shell need not shrink the 32-pixel image. The caller
+// owns the icon.
+HICON LoadNotifyIcon(HINSTANCE instance, bool ready);
+
+// Owns an icon made by LoadNotifyIcon.
+class CScopedIcon {
+public:
+    CScopedIcon() = default;
+    ~CScopedIcon() { Reset(); }
+    CScopedIcon(const CScopedIcon&) = delete;
+    CScopedIcon& operator=(const CScopedIcon&) = delete;
+
+    HICON Get() const { return icon_; }
+    void Reset(HICON icon = nullptr) {
+        if (icon_ != nullptr) DestroyIcon(icon_);
+        icon_ = icon;
+    }
+
+private:
+    HICON icon_ = nullptr;
+};
+
 class CTrayIcon {
 public:
+    CTrayIcon() = default;
+    // Whatever ended the message loop: the window lets go of the object, the thread is
+    // joined, the icon removed and the window destroyed.
+    ~CTrayIcon();
+    CTrayIcon(const CTrayIcon&) = delete;
+    CTrayIcon& operator=(const CTrayIcon&) = delete;
+
     // Registers the class, creates the hidden window, adds the icon, loads the stored
     // list and starts the refresh thread; returns at once.
     CTrayIcon* StartThread(HINSTANCE instance, CDevices* devices);
     void StopThread();
     void UpdateIcon(bool ready);
+    HWND Window() const { return window_; }
 
 private:
-    friend class CTrayIconProbe;  // unit tests drive the private handlers
 
     // What a menu row that carries a command referred to when the menu was built, so that
     // a command arriving after the list has changed acts only on the same record.
@@ -57,6 +87,8 @@ private:
     void __RegisterWindowClass();
     void __CreateWindow();
     void __AddIcon();
+    void __RemoveIcon();
+    void __SetIconPicture(bool ready);
     void __StartRefreshThread();
     void __RefreshLoop();
     void __RefreshCycle();
@@ -70,7 +102,9 @@ private:
     std::atomic<bool> refreshRunning_{false};
     std::atomic<bool> iconReady_{false};
     NOTIFYICONDATAA notifyData_ = {};
-    std::mutex notifyMutex_;  // the refresh thread and a shell restart both touch notifyData_
+    CScopedIcon notifyPicture_;  // the picture notifyData_ hands to the shell
+    bool iconShown_ = false;     // between the add and Exit's removal; a restarted shell gets it back only then
+    std::mutex notifyMutex_;     // the refresh thread and a shell restart both touch notifyData_
     UINT callbackMessage_ = 0;
     UINT taskbarCreatedMessage_ = 0;
     CDevices* devices_ = nullptr;

@@ -1,5 +1,6 @@
 // The icon's popup menu and the commands it sends back.
 #include <windows.h>
+#include <shellapi.h>
 #include <strsafe.h>
 
 #include <cstring>
@@ -10,7 +11,6 @@
 #include "store/Storage.h"
 #include "tray/Autostart.h"
 #include "tray/DeviceRemoval.h"
-#include "tray/TrayHooks.h"
 #include "tray/TrayIcon.h"
 #include "tray/TrayNames.h"
 #include "tray/TrayText.h"
@@ -192,7 +192,7 @@ LRESULT CTrayIcon::__OnTrayMessage(HWND window, WPARAM wParam, LPARAM lParam) {
     SetForegroundWindow(window);
     POINT cursor = {};
     GetCursorPos(&cursor);
-    TrayHooks::ShowPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, window, nullptr);
     DestroyMenu(menu);
     PostMessageA(window, WM_NULL, 0, 0);
     return 0;
@@ -251,7 +251,7 @@ void CTrayIcon::__OpenSettings(int devicePosition, const CommandTarget& target) 
         LogMessage("CTrayIcon::Settings: URL too long, not opened");
         return;
     }
-    TrayHooks::OpenWithShell(nullptr, "open", url, nullptr, nullptr, SW_SHOWNORMAL);
+    ShellExecuteA(nullptr, "open", url, nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void CTrayIcon::__DeleteDevice(int devicePosition, const CommandTarget& target) {

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/TextLookup.h"
 #include "devices/Records.h"
 
 namespace {
@@ -59,4 +60,17 @@ bool FormatSettingsUrl(const char* ip, const char* path, char* url, size_t size)
     if (SUCCEEDED(StringCchPrintfA(url, size, "http://%s%s", ip, path))) return true;
     if (size > 0) url[0] = '\0';
     return false;
+}
+
+void FormatVersionLine(const char* word, const char* separator, const char* version, const char* ending,
+                       char* line, size_t size) {
+    char tail[kTextChars];
+    StringCchPrintfA(tail, sizeof(tail), "%sv%s%s", separator, version, ending);
+    size_t tailChars = strlen(tail);
+    if (size <= tailChars) {
+        StringCchCopyA(line, size, tail);
+        return;
+    }
+    FitText(line, size - tailChars, word);
+    StringCchCatA(line, size, tail);
 }

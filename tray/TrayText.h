@@ -16,3 +16,8 @@ void FormatTunerLabel(const TunerInfo& tuner, const char* unknownText, char* lab
 // "http://%s%s" of the address and path; false, with `url` emptied, when it does not fit
 // in `size` characters: a cut URL would open some other page.
 bool FormatSettingsUrl(const char* ip, const char* path, char* url, size_t size);
+
+// "<word><separator>v<version><ending>" in at most `size` characters. The version always
+// shows: a word too long for the line is cut (see FitText) instead.
+void FormatVersionLine(const char* word, const char* separator, const char* version, const char* ending,
+                       char* line, size_t size);
