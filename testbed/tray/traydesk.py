@@ -1,324 +1,189 @@
 """The tray in a real window: Wine's virtual desktop on a private Xvfb display, clicks with
-xdotool, screenshots with ImageMagick, and pixel checks on them.
+xdotool, screenshots with ImageMagick. Where things are comes from the windows themselves
+(tray_probe.exe in the same desktop): the icon's window in the taskbar, the menu's window and
+the rows of a reference menu that the probe builds with the same items and measures.
 
-    with XServer() as x, TrayDesktop(prefix, exe, x, netns=lan.program_ns) as desk:
+    with XServer() as x, TrayDesktop(prefix, exe, x, artifacts, probe, netns=lan.program_ns) as desk:
         desk.start()
-        icon = desk.wait_for_icon()
-        menu = desk.open_menu()          # Shot of the open menu and its frame
+        icon = desk.wait_for_icon("ready")
+        menu = desk.open_menu(*centre_of_icon, button=3)
+        bands = desk.check_menu(menu, [("T", 0x1003, "Zentrova (64 Bit)"), ("S", 0, ""), ...], "menu")
 """
 
 from __future__ import annotations
 
-import os
 import re
-import signal
 import subprocess
 import time
 import uuid
-from dataclasses import dataclass
 from pathlib import Path
 
-from tavrix_testbed.wineprefix import WINE, parse_log
+from tavrix_testbed.wineprefix import WINE
 
 CONVERT = "/usr/bin/convert"  # ImageMagick's own convert, whatever PATH says
-TASKBAR_TOP = 748  # Wine's taskbar on a 1024x768 desktop: the last 20 rows
-SCREEN = (1024, 768)
-MENU_TEXT_ROW = 16
-MENU_SEPARATOR_ROW = 9
-MENU_PADDING = 3  # frame and gap above the first row (and 3 below the last)
 
 
-# ---------------------------------------------------------------- pictures
-
-@dataclass
-class Box:
-    left: int
-    top: int
-    right: int  # exclusive
-    bottom: int  # exclusive
-
-    @property
-    def width(self) -> int:
-        return self.right - self.left
-
-    @property
-    def height(self) -> int:
-        return self.bottom - self.top
-
-    @property
-    def center(self) -> tuple[int, int]:
-        return (self.left + self.right) // 2, (self.top + self.bottom) // 2
+def wait_until(condition, timeout: float = 60, what: str = "condition"):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.3)
+    raise AssertionError(f"timed out after {timeout} s waiting for {what}")
 
 
 class Shot:
-    """A screenshot as RGB pixels (read through ImageMagick's PPM output)."""
+    """A screenshot as RGB pixels (ImageMagick's PPM output)."""
 
     def __init__(self, path: Path):
-        self.path = Path(path)
         data = subprocess.run([CONVERT, str(path), "-depth", "8", "ppm:-"], check=True, capture_output=True,
                               timeout=60).stdout
-        match = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
-        self.width, self.height = int(match.group(1)), int(match.group(2))
+        match = re.match(rb"P6\s+(\d+)\s+(\d+)\s+\d+\s", data)
+        self.width = int(match.group(1))
         self.pixels = data[match.end():]
 
-    def pixel(self, x: int, y: int) -> tuple[int, int, int]:
-        i = (y * self.width + x) * 3
-        return self.pixels[i], self.pixels[i + 1], self.pixels[i + 2]
-
-    def region(self, box: Box) -> bytes:
-        rows = []
-        for y in range(box.top, box.bottom):
-            i = (y * self.width + box.left) * 3
-            rows.append(self.pixels[i:i + box.width * 3])
-        return b"".join(rows)
-
-    def diff_box(self, other: "Shot", within: Box | None = None, ignore: Box | None = None) -> Box | None:
-        """Bounding box of the pixels that differ from `other` (inside `within`, outside `ignore`)."""
-        area = within or Box(0, 0, self.width, self.height)
-        left, top, right, bottom = None, None, None, None
-        for y in range(area.top, area.bottom):
-            i = (y * self.width + area.left) * 3
-            a = self.pixels[i:i + area.width * 3]
-            b = other.pixels[i:i + area.width * 3]
-            if a == b:
-                continue
-            xs = [x for x in range(area.width) if a[x * 3:x * 3 + 3] != b[x * 3:x * 3 + 3]]
-            if ignore is not None and ignore.top <= y < ignore.bottom:
-                xs = [x for x in xs if not ignore.left <= area.left + x < ignore.right]
-                if not xs:
-                    continue
-            top = y if top is None else top
-            bottom = y + 1
-            left = min(xs) if left is None else min(left, min(xs))
-            right = max(xs) + 1 if right is None else max(right, max(xs) + 1)
-        if top is None:
-            return None
-        return Box(area.left + left, top, area.left + right, bottom)
-
-    def count(self, box: Box, predicate) -> int:
-        return sum(1 for y in range(box.top, box.bottom) for x in range(box.left, box.right)
-                   if predicate(self.pixel(x, y)))
-
-    def save_crop(self, box: Box, path: Path, scale: int = 1):
-        geometry = f"{box.width}x{box.height}+{box.left}+{box.top}"
-        args = [CONVERT, str(self.path), "-crop", geometry, "+repage"]
-        if scale > 1:
-            args += ["-scale", f"{scale * 100}%"]
-        subprocess.run(args + [str(path)], check=True, timeout=60)
+    def colours(self, left: int, top: int, right: int, bottom: int) -> list[tuple[int, int, int]]:
+        out = []
+        for y in range(top, bottom):
+            row = self.pixels[(y * self.width + left) * 3:(y * self.width + right) * 3]
+            out += [tuple(row[i:i + 3]) for i in range(0, len(row), 3)]
+        return out
 
 
-def is_red(p) -> bool:
-    r, g, b = p
-    return r > 150 and g < 90 and b < 90
+def badge(pixels: list) -> str:
+    """'ready' or 'notready' by the colour of the icon's badge, '' when neither shows."""
+    red = sum(1 for r, g, b in pixels if r > 150 and g < 90 and b < 90)
+    green = sum(1 for r, g, b in pixels if g > 120 and r < 100 and b < 110)
+    return "notready" if red > 2 * green and red >= 4 else "ready" if green > 2 * red and green >= 4 else ""
 
-
-def is_green(p) -> bool:
-    r, g, b = p
-    return g > 120 and r < 100 and b < 110
-
-
-# ---------------------------------------------------------------- menus
-
-def menu_rows_height(rows: list[str]) -> int:
-    """Height of a popup menu whose rows are texts ("" for separators), frame included."""
-    return 2 * MENU_PADDING + sum(MENU_SEPARATOR_ROW if r == "" else MENU_TEXT_ROW for r in rows)
-
-
-def menu_row_center(frame: Box, rows: list[str], index: int) -> tuple[int, int]:
-    y = frame.top + MENU_PADDING
-    for r in rows[:index]:
-        y += MENU_SEPARATOR_ROW if r == "" else MENU_TEXT_ROW
-    height = MENU_SEPARATOR_ROW if rows[index] == "" else MENU_TEXT_ROW
-    return frame.left + min(40, frame.width // 2), y + height // 2
-
-
-# ---------------------------------------------------------------- the desktop
 
 class TrayDesktop:
-    """Wine's virtual desktop on `xserver`, started with TavrixInstall.exe inside it."""
+    """Wine's virtual desktop on `xserver` with TavrixInstall.exe started inside it."""
 
-    def __init__(self, prefix, exe: Path, xserver, artifacts: Path, netns: str | None = None,
-                 env: dict[str, str] | None = None):
-        self.prefix = prefix
-        self.exe = Path(exe)
-        self.x = xserver
-        self.artifacts = Path(artifacts)
-        self.netns = netns
+    def __init__(self, prefix, exe: Path, xserver, artifacts: Path, probe: Path, netns: str | None = None):
+        self.prefix, self.exe, self.x, self.artifacts, self.netns = prefix, Path(exe), xserver, Path(artifacts), netns
+        self.probe_exe = probe
         self.name = "tavrix" + uuid.uuid4().hex[:8]
-        self.extra_env = dict(env or {})
         self.process: subprocess.Popen | None = None
-        self.log_path = self.artifacts / "wine.log"
-        self._log_file = None
         self._shots = 0
-        self.probes: list[subprocess.Popen] = []
 
-    # --- processes ------------------------------------------------------------
-    def env(self) -> dict[str, str]:
-        env = self.prefix.env(DISPLAY=self.x.display, **self.extra_env)
-        return env
+    def _wrap(self, command: list[str]) -> list[str]:
+        return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
-    def _command(self, program: str, args: list[str]) -> list[str]:
-        command = [WINE, "explorer", f"/desktop={self.name},{SCREEN[0]}x{SCREEN[1]}", program, *args]
-        if self.netns:
-            command = ["ip", "netns", "exec", self.netns] + command
-        return command
+    def start(self):
+        self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
+                                        env=self.prefix.env(DISPLAY=self.x.display), cwd=str(self.exe.parent),
+                                        stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
 
-    def start(self, args: list[str] | None = None):
-        """Starts the desktop with the program; the program's log goes to wine.log."""
-        self._log_file = open(self.log_path, "ab")
-        self.process = subprocess.Popen(self._command(str(self.exe), args or []), env=self.env(),
-                                        cwd=str(self.exe.parent), stdout=subprocess.DEVNULL,
-                                        stderr=self._log_file)
+    def probe(self, *args: str) -> list[list[str]]:
+        """The probe's output lines, split into words."""
+        proc = subprocess.run(self._wrap([WINE, str(self.probe_exe), self.name, *args]),
+                              env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all"), capture_output=True,
+                              text=True, timeout=120)
+        return [line.split() for line in proc.stdout.splitlines()]
 
-    def run_in_desktop(self, program: Path, args: list[str], wait: bool = False,
-                       timeout: float = 60) -> subprocess.Popen:
-        """Starts another PE program in the same desktop."""
-        proc = subprocess.Popen(self._command(str(program), args), env=self.env(), cwd=str(Path(program).parent),
-                                stdout=subprocess.DEVNULL, stderr=self._log_file or subprocess.DEVNULL)
-        self.probes.append(proc)
-        if wait:
-            proc.wait(timeout=timeout)
-        return proc
+    def rects(self, kind: str) -> list[tuple[int, ...]]:
+        command = "menus" if kind == "menu" else "taskbar"
+        return [tuple(map(int, words[1:])) for words in self.probe(command) if words[0] == kind]
 
-    def log(self) -> list[str]:
-        """The program's log lines so far."""
-        if self._log_file:
-            self._log_file.flush()
-        return parse_log(self.log_path.read_bytes().decode("utf-8", "replace"))
+    def icon(self, label: str) -> tuple[tuple[int, ...] | None, str]:
+        """The notification icons' box in the taskbar and its badge: whatever differs from the
+        taskbar's own colour outside its buttons."""
+        lines = self.probe("taskbar")
+        bars = [tuple(map(int, w[1:])) for w in lines if w[0] == "taskbar"]
+        if not bars:
+            return None, ""
+        (left, top, right, bottom), buttons = bars[0], [tuple(map(int, w[1:])) for w in lines if w[0] == "button"]
+        left = max([left] + [b[2] for b in buttons if b[2] < (left + right) // 2])
+        shot = self.shot(label)
+        pixels = shot.colours(left, top + 2, right, bottom)
+        background = max(set(pixels), key=pixels.count)
+        width = right - left
+        drawn = [(i % width, i // width) for i, p in enumerate(pixels) if p != background]
+        if not drawn:
+            return None, ""
+        xs, ys = [x for x, _ in drawn], [y for _, y in drawn]
+        box = (left + min(xs), top + 2 + min(ys), left + max(xs) + 1, top + 3 + max(ys))
+        return box, badge(shot.colours(*box))
 
-    def tray_pids(self) -> list[int]:
-        """Linux processes of this prefix running TavrixInstall.exe."""
-        pids = []
-        root = str(self.prefix.root).encode()
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                cmdline = Path(f"/proc/{entry}/cmdline").read_bytes()
-                environ = Path(f"/proc/{entry}/environ").read_bytes()
-            except OSError:
-                continue
-            if b"TavrixInstall.exe" in cmdline and b"WINEPREFIX=" + root + b"\0" in environ + b"\0" \
-                    and b"explorer" not in cmdline:
-                pids.append(int(entry))
-        return pids
-
-    def wait_until(self, condition, timeout: float, interval: float = 0.2, what: str = "condition"):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            value = condition()
-            if value:
-                return value
-            time.sleep(interval)
-        raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-
-    # --- screen -----------------------------------------------------------------
     def shot(self, label: str) -> Shot:
         self._shots += 1
         path = self.artifacts / f"{self._shots:02d}-{label}.png"
-        subprocess.run(["import", "-display", self.x.display, "-window", "root", str(path)], check=True, timeout=60,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["import", "-display", self.x.display, "-window", "root", str(path)], check=True, timeout=60)
         return Shot(path)
 
-    def xdotool(self, *args: str):
-        subprocess.run(["xdotool", *args], env=self.x.env(), check=True, timeout=30)
-
     def click(self, x: int, y: int, button: int = 1):
-        self.xdotool("mousemove", str(x), str(y), "click", str(button))
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", str(button)], env=self.x.env(), check=True,
+                       timeout=30)
 
-    def move(self, x: int, y: int):
-        self.xdotool("mousemove", str(x), str(y))
+    def wait_for_icon(self, state: str, timeout: float = 60) -> tuple[int, ...]:
+        """The icon's box once it shows `state`."""
+        def shown():
+            box, seen = self.icon(f"icon-{state}")
+            return seen == state and box
+        return wait_until(shown, timeout, f"the {state} icon")
 
-    def key(self, name: str):
-        self.xdotool("key", name)
+    # --- menus: rows are (kind, state, text), kind "T" an item, "M" a submenu, "S" a separator
+    def open_menu(self, x: int, y: int, button: int = 1) -> tuple[int, ...]:
+        """Clicks at (x, y), moves the pointer off the menu's way, and returns the menu window that opens."""
+        before = set(self.rects("menu"))
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", str(button), "mousemove", "10", "10"],
+                       env=self.x.env(), check=True, timeout=30)
+        return wait_until(lambda: next((r for r in self.rects("menu") if r not in before), None), 30, "a menu")
 
-    def settle(self, label: str, timeout: float = 20) -> Shot:
-        """Waits until two shots in a row are the same."""
-        previous = [self.shot(label)]
+    def check_menu(self, frame: tuple[int, ...], rows: list, label: str) -> list[tuple[int, int]]:
+        """Holds the open menu `frame` against a reference menu that the probe builds from `rows`
+        in the same desktop: the same size, and each row greyed or not as its state says (a state
+        of None is not checked). Returns the rows' screen bands."""
+        layout = self.prefix.root / "drive_c" / "layout.txt"
+        layout.write_text("".join(f"{kind}|{state or 0}|{text}\n" if kind != "S" else "S\n"
+                                  for kind, state, text in rows))
+        measured = self.probe("measure", r"C:\layout.txt")
+        size = tuple(int(v) for v in measured[0][1:])
+        assert size == (frame[2] - frame[0], frame[3] - frame[1]), f"{label}: the menu is {frame}, expected {size}"
+        bands = [(frame[1] + int(w[1]), frame[1] + int(w[2])) for w in measured[1:]]
+        shot = self.shot(label)
+        colorref = int(self.probe("menus")[0][1], 16)  # COLOR_MENUTEXT as 0x00BBGGRR
+        ink = (colorref & 255, colorref >> 8 & 255, colorref >> 16 & 255)
+        for (kind, state, text), (top, bottom) in zip(rows, bands):
+            if kind == "S" or state is None:
+                continue
+            greyed = ink not in shot.colours(frame[0], top, frame[2], bottom)
+            assert greyed == bool(state & 3), f"{label}: row {text!r} is {'' if greyed else 'not '}greyed"
+        return bands
 
-        def still():
-            time.sleep(0.5)
-            shot = self.shot(label)
-            same = shot.diff_box(previous[0]) is None
-            previous[0] = shot
-            return shot if same else None
-        return self.wait_until(still, timeout, interval=0.1, what="the screen to settle")
+    def choose(self, frame: tuple[int, ...], band: tuple[int, int], submenu: bool = False):
+        """Clicks a row; for a submenu row, returns the submenu's window."""
+        x, y = frame[0] + (frame[2] - frame[0]) // 3, (band[0] + band[1]) // 2
+        if submenu:
+            return self.open_menu(x, y)
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.x.env(), check=True,
+                       timeout=30)
 
-    def icon_box(self, shot: Shot) -> Box | None:
-        """The notification area's icon: what differs from the taskbar's colour at the right end."""
-        background = shot.pixel(SCREEN[0] - 100, SCREEN[1] - 4)
-        area = Box(SCREEN[0] - 60, TASKBAR_TOP + 1, SCREEN[0], SCREEN[1])
-        xs, ys = [], []
-        for y in range(area.top, area.bottom):
-            for x in range(area.left, area.right):
-                if shot.pixel(x, y) != background:
-                    xs.append(x)
-                    ys.append(y)
-        if not xs:
-            return None
-        return Box(min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+    def running(self) -> bool:
+        """Whether TavrixInstall.exe of this prefix still runs."""
+        mark = b"WINEPREFIX=" + str(self.prefix.root).encode() + b"\0"
+        for proc in Path("/proc").glob("[0-9]*"):
+            try:
+                if b"TavrixInstall.exe" in (proc / "cmdline").read_bytes() and b"explorer" not in \
+                        (proc / "cmdline").read_bytes() and mark in (proc / "environ").read_bytes():
+                    return True
+            except OSError:
+                pass
+        return False
 
-    def wait_for_icon(self, timeout: float = 60, label: str = "icon") -> tuple[Shot, Box]:
-        def found():
-            shot = self.shot(label)
-            box = self.icon_box(shot)
-            return (shot, box) if box else None
-        return self.wait_until(found, timeout, interval=0.5, what="the tray icon")
-
-    def icon_state(self, shot: Shot, box: Box) -> str:
-        """'ready', 'notready' or 'unknown', from the badge's colour."""
-        red = shot.count(box, is_red)
-        green = shot.count(box, is_green)
-        if red >= 6 and green < 3:
-            return "notready"
-        if green >= 6 and red < 3:
-            return "ready"
-        return "unknown"
-
-    def wait_for_icon_state(self, state: str, timeout: float, label: str) -> tuple[Shot, Box]:
-        def reached():
-            shot = self.shot(label)
-            box = self.icon_box(shot)
-            return (shot, box) if box and self.icon_state(shot, box) == state else None
-        return self.wait_until(reached, timeout, interval=0.5, what=f"icon state {state}")
-
-    def open_popup(self, action, label: str, timeout: float = 15, ignore: Box | None = None) -> tuple[Shot, Box, Shot]:
-        """Runs `action` and waits until something new stays on screen; its shot and frame,
-        and the shot from before. Changes inside `ignore` (the tray icon) do not count."""
-        before = self.shot(label + "-before")
-        action()
-
-        def appeared():
-            time.sleep(0.3)
-            shot = self.shot(label)
-            frame = shot.diff_box(before, Box(0, 0, SCREEN[0], TASKBAR_TOP + 20), ignore)
-            if frame is None:
-                return None
-            time.sleep(0.3)
-            again = self.shot(label)
-            same = again.diff_box(shot, None, ignore)
-            return (again, frame) if same is None else None
-        shot, frame = self.wait_until(appeared, timeout, interval=0.1, what=label)
-        return shot, frame, before
-
-    # --- life cycle ---------------------------------------------------------------
     def close(self):
-        for proc in self.probes:
-            if proc.poll() is None:
-                proc.send_signal(signal.SIGTERM)
         self.prefix.kill()
-        for proc in [self.process, *self.probes]:
-            if proc is not None:
-                try:
-                    proc.wait(timeout=20)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-        if self._log_file:
-            self._log_file.close()
-            self._log_file = None
+        if self.process is not None:
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+

@@ -1,0 +1,139 @@
+/* Reads the tray's windows in a Wine desktop for the tray's end-to-end tests:
+ * tray_probe DESKTOP COMMAND..., where COMMAND is one of
+ *   tray_probe taskbar       "taskbar L T R B" and "button L T R B" for each of its buttons; the
+ *                            notification icons are drawn in the rest of the taskbar
+ *   tray_probe menus         "colors MENUTEXT GRAYTEXT", then "menu L T R B" for every open menu
+ *   tray_probe measure FILE  opens a menu built from FILE ("T|state|text", "M|state|text" with a
+ *                            submenu, "S" separator) and
+ *                            prints "size W H" and "row TOP BOTTOM" per item, within the menu window
+ *   tray_probe quit          ends the tray's message loop from outside and broadcasts
+ *                            TaskbarCreated until the tray ends; prints "exit CODE"
+ * and, without a desktop, tray_probe browser ARGS: a stand-in browser that appends ARGS to
+ * opened.txt beside itself
+ */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static void PrintRect(const char* what, HWND window) {
+    RECT r;
+    if (IsWindowVisible(window) && GetWindowRect(window, &r))
+        printf("%s %ld %ld %ld %ld\n", what, r.left, r.top, r.right, r.bottom);
+}
+
+static int Taskbar(void) {
+    HWND tray = FindWindowA("Shell_TrayWnd", NULL);
+    if (tray == NULL) return 2;
+    PrintRect("taskbar", tray);
+    for (HWND child = GetWindow(tray, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) PrintRect("button", child);
+    return 0;
+}
+
+static int Menus(void) {
+    printf("colors %06lx %06lx\n", (unsigned long)GetSysColor(COLOR_MENUTEXT),
+           (unsigned long)GetSysColor(COLOR_GRAYTEXT));
+    for (HWND menu = FindWindowExA(NULL, NULL, "#32768", NULL); menu; menu = FindWindowExA(NULL, menu, "#32768", NULL))
+        PrintRect("menu", menu);
+    return 0;
+}
+
+static HMENU measured;
+
+static LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_ENTERIDLE && wParam == MSGF_MENU && measured != NULL) {
+        RECT frame, row;
+        GetWindowRect((HWND)lParam, &frame);
+        printf("size %ld %ld\n", frame.right - frame.left, frame.bottom - frame.top);
+        for (int i = 0; i < GetMenuItemCount(measured); ++i) {
+            GetMenuItemRect(NULL, measured, (UINT)i, &row);
+            printf("row %ld %ld\n", row.top - frame.top, row.bottom - frame.top);
+        }
+        measured = NULL;
+        EndMenu();
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static int Measure(const char* path) {
+    char line[256];
+    FILE* file = fopen(path, "r");
+    if (file == NULL) return 2;
+    HMENU menu = CreatePopupMenu();
+    while (fgets(line, sizeof(line), file) != NULL) {
+        line[strcspn(line, "\r\n")] = '\0';
+        MENUITEMINFOA item;
+        ZeroMemory(&item, sizeof(item));
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_TYPE;
+        item.fType = MFT_SEPARATOR;
+        char* text = strchr(line + 2, '|');
+        if ((line[0] == 'T' || line[0] == 'M') && text != NULL) {
+            item.fMask |= MIIM_STATE | (line[0] == 'M' ? MIIM_SUBMENU : 0);
+            item.hSubMenu = line[0] == 'M' ? CreatePopupMenu() : NULL;
+            item.fType = MFT_STRING;
+            item.fState = (UINT)strtoul(line + 2, NULL, 0);
+            item.dwTypeData = text + 1;
+        }
+        InsertMenuItemA(menu, (UINT)GetMenuItemCount(menu), TRUE, &item);
+    }
+    fclose(file);
+    WNDCLASSA windowClass;
+    ZeroMemory(&windowClass, sizeof(windowClass));
+    windowClass.lpfnWndProc = OwnerProc;
+    windowClass.hInstance = GetModuleHandleA(NULL);
+    windowClass.lpszClassName = "TrayProbeOwner";
+    RegisterClassA(&windowClass);
+    HWND owner = CreateWindowA("TrayProbeOwner", "", WS_POPUP, 0, 0, 1, 1, NULL, NULL, windowClass.hInstance, NULL);
+    measured = menu;
+    SetForegroundWindow(owner);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, 0, 0, 0, owner, NULL);
+    DestroyMenu(menu);
+    return 0;
+}
+
+static int Quit(void) {
+    HWND tray = FindWindowA("TavrixInstallClass64", NULL);
+    DWORD pid = 0;
+    DWORD thread = tray ? GetWindowThreadProcessId(tray, &pid) : 0;
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (thread == 0 || process == NULL) return 2;
+    UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
+    PostThreadMessageA(thread, WM_QUIT, 0, 0);
+    for (int i = 0; i < 6000 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT; ++i)
+        PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    printf("exit %lu\n", code);
+    return 0;
+}
+
+static int Browser(int argc, char** argv) {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+    char* slash = strrchr(path, '\\');
+    if (length == 0 || length >= MAX_PATH || slash == NULL) return 2;
+    strcpy_s(slash + 1, (size_t)(path + MAX_PATH - slash - 1), "opened.txt");
+    FILE* file = fopen(path, "ab");
+    if (file == NULL) return 2;
+    for (int i = 2; i < argc; ++i) fprintf(file, "%s%s", i > 2 ? " " : "", argv[i]);
+    fprintf(file, "\n");
+    fclose(file);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "browser") == 0) return Browser(argc, argv);
+    // Every window call looks at the tray's desktop, wherever the probe was started.
+    HDESK desktop = argc > 2 ? OpenDesktopA(argv[1], 0, FALSE, GENERIC_ALL) : NULL;
+    if (desktop == NULL || !SetThreadDesktop(desktop)) return 3;
+    --argc;
+    ++argv;
+    const char* command = argv[1];
+    if (strcmp(command, "taskbar") == 0) return Taskbar();
+    if (strcmp(command, "menus") == 0) return Menus();
+    if (strcmp(command, "measure") == 0 && argc > 2) return Measure(argv[2]);
+    if (strcmp(command, "quit") == 0) return Quit();
+    fprintf(stderr, "usage: see the head of tray_probe.c\n");
+    return 2;
+}
