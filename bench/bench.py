@@ -42,7 +42,7 @@ from tavrix_testbed.xserver import XServer  # noqa: E402
 
 OWNER_IP = "192.0.2.250"
 OWNER_HOST = "owner-pc"
-LIBPROBE = REPO / "testbed" / "simulator" / "libprobe.py"
+LIBPROBE = REPO / "bench" / "libprobe.py"
 
 
 # ---------------------------------------------------------------- the LAN of the benchmarks

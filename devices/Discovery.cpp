@@ -4,7 +4,6 @@
 
 #include <strsafe.h>
 
-#include <climits>
 #include <memory>
 
 #include "app/Log.h"
@@ -20,6 +19,9 @@ namespace {
 
 constexpr const char kTraceName[] = "CDevices::UpdateDevices";
 constexpr int kMaxSearchResults = 64;
+// The tray's menu shows no more tuners per box than this, and a box that answers every
+// model read would otherwise keep the probe going for ever.
+constexpr int kMaxTunersPerBox = 256;
 constexpr uint32_t kAnyTargetAddress = 0;
 constexpr uint32_t kDeviceTypeTuner = 1;
 constexpr uint32_t kAnyDeviceId = 0xFFFFFFFF;
@@ -110,12 +112,13 @@ bool ProbeTuner(hdhomerun_device_t* device, const DeviceInfo& box, int index, Tu
 }
 
 void ProbeTuners(hdhomerun_device_t* device, DeviceInfo& box) {
-    for (int index = 0; index < INT_MAX; ++index) {
+    for (int index = 0; index < kMaxTunersPerBox; ++index) {
         TunerInfo tuner;
         if (!ProbeTuner(device, box, index, tuner)) return;
         box.Tuners.push_back(tuner);
         TraceMessage("%s: + tuner %s", kTraceName, tuner.Model);
     }
+    LogMessage("%s: probe of box %s stopped at %d tuners", kTraceName, box.Id, kMaxTunersPerBox);
 }
 
 // The box record of one search result with its tuners; false when the box cannot be

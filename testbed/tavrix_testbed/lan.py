@@ -1,10 +1,9 @@
 """A simulated LAN of tuner boxes in network namespaces.
 
-Layout: one namespace holds a bridge ("br0"); the program's namespace and one
-namespace per box hang off it through veth pairs. Addresses come from
-192.0.2.0/24 (TEST-NET-1), IPv6 is off everywhere, and nothing is linked to the
-host's own network, so no packet can leave the bridge. Every name carries the
-pid and a per-process counter, so parallel runs never meet.
+One namespace holds a bridge ("br0"); the program's namespace and one namespace per box
+hang off it through veth pairs. Addresses come from 192.0.2.0/24, IPv6 is off and nothing
+is linked to the host's network, so no packet leaves the bridge. Names carry the pid and a
+per-process counter, so parallel runs never meet.
 
     with Lan() as lan:
         lan.add_box(Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("dvbc")]))
@@ -16,15 +15,14 @@ import ipaddress
 import itertools
 import os
 import re
-import selectors
 import shutil
+import selectors
 import signal
 import subprocess
 import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass
-from typing import Dict, Iterable, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 from .simulator_config import (  # noqa: F401  (re-exported for tests)
     LAN_NETWORK, SIMULATOR, TEST_NETWORKS, Box, Tuner, format_device_id, invalid_device_id,
@@ -32,7 +30,6 @@ from .simulator_config import (  # noqa: F401  (re-exported for tests)
 )
 
 NS_PREFIX = "tvxlan-"
-PYTHON = "/usr/bin/python3"
 NS_UP = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "lan", "ns-up.sh")
 NETNS_ETC = "/etc/netns"
 _STALE_NAME = re.compile(r"^%s(\d+)-\d+-" % re.escape(NS_PREFIX))
@@ -46,33 +43,28 @@ class LanError(RuntimeError):
 def _ip(args: Sequence[str], stdin: Optional[str] = None, check: bool = True) -> subprocess.CompletedProcess:
     result = subprocess.run(["ip", *args], input=stdin, capture_output=True, text=True, timeout=60)
     if check and result.returncode != 0:
-        raise LanError("ip %s failed: %s%s" % (" ".join(args), result.stderr.strip(),
-                                               ("\ninput:\n" + stdin) if stdin else ""))
+        raise LanError("ip %s failed: %s %s" % (" ".join(args), result.stderr.strip(), stdin or ""))
     return result
 
 
 def _pid_alive(pid: int) -> bool:
-    """True while the process runs; a zombie (exited, not yet reaped) counts as gone."""
     try:
         with open("/proc/%d/stat" % pid) as handle:
-            state = handle.read().rsplit(")", 1)[1].split()[0]
+            return handle.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
     except (OSError, IndexError):
         return False
-    return state not in ("Z", "X")
 
 
-def _namespace_pids(ns: str) -> List[int]:
-    result = _ip(["netns", "pids", ns], check=False)
-    return [int(p) for p in result.stdout.split() if p.isdigit()]
+def list_namespaces() -> List[str]:
+    return [line.split()[0] for line in _ip(["netns", "list"], check=False).stdout.splitlines() if line.strip()]
 
 
-def _kill_namespace_processes(ns: str) -> None:
-    # Only processes inside a namespace this module created: its simulators and
-    # whatever a test started in it.
+def _delete_namespaces(names: Sequence[str]) -> None:
+    """Ends what runs inside (only namespaces of this module), then deletes them."""
+    doomed = [n for n in names if n in set(list_namespaces())]
     for sig in (signal.SIGTERM, signal.SIGKILL):
-        pids = [p for p in _namespace_pids(ns) if p != os.getpid()]
-        if not pids:
-            return
+        pids = [int(p) for ns in doomed for p in _ip(["netns", "pids", ns], check=False).stdout.split()
+                if p.isdigit() and int(p) != os.getpid()]
         for pid in pids:
             try:
                 os.kill(pid, sig)
@@ -81,82 +73,51 @@ def _kill_namespace_processes(ns: str) -> None:
         deadline = time.monotonic() + 2.0
         while time.monotonic() < deadline and any(_pid_alive(p) for p in pids):
             time.sleep(0.02)
-
-
-def _delete_namespaces(names: Iterable[str]) -> None:
-    existing = set(list_namespaces())
-    doomed = [n for n in names if n in existing]
-    for ns in doomed:
-        _kill_namespace_processes(ns)
     if doomed:
         _ip(["-force", "-batch", "-"], stdin="".join("netns del %s\n" % n for n in doomed), check=False)
 
 
-def list_namespaces() -> List[str]:
-    result = _ip(["netns", "list"], check=False)
-    return [line.split()[0] for line in result.stdout.splitlines() if line.strip()]
-
-
-def cleanup_stale() -> List[str]:
-    """Remove namespaces, hosts folders and work folders left by runs whose process is gone."""
-    removed = []
-    stale_ns = [n for n in list_namespaces()
-                if _STALE_NAME.match(n) and not _pid_alive(int(_STALE_NAME.match(n).group(1)))]
-    _delete_namespaces(stale_ns)
-    removed += stale_ns
+def cleanup_stale() -> None:
+    """Removes namespaces, hosts folders and work folders of runs whose process is gone."""
+    def stale(name):
+        match = _STALE_NAME.match(name)
+        return match and not _pid_alive(int(match.group(1)))
+    _delete_namespaces([n for n in list_namespaces() if stale(n)])
     for parent in (NETNS_ETC, tempfile.gettempdir()):
-        if not os.path.isdir(parent):
-            continue
-        for entry in os.listdir(parent):
-            match = _STALE_NAME.match(entry)
-            if match and not _pid_alive(int(match.group(1))):
+        for entry in os.listdir(parent) if os.path.isdir(parent) else []:
+            if stale(entry):
                 shutil.rmtree(os.path.join(parent, entry), ignore_errors=True)
-                removed.append(os.path.join(parent, entry))
-    return removed
 
 
-@dataclass
 class RunningBox:
-    box: Box
-    namespace: str
-    bridge_port: str
-    process: subprocess.Popen
-    config_path: str
-    log_path: str
+    def __init__(self, box: Box, namespace: str, process: subprocess.Popen, log_path: str):
+        self.box, self.namespace, self.process, self.log_path = box, namespace, process, log_path
+        self.bridge_port = "b%08x" % box.device_id
 
 
 class Lan:
     """Bridge namespace + program namespace + one namespace and simulator per box."""
 
-    def __init__(self, program_ip: str = "192.0.2.2", start_timeout: float = 60.0, python: str = PYTHON):
+    def __init__(self, program_ip: str = "192.0.2.2", start_timeout: float = 60.0):
         self.run_id = "%s%d-%d" % (NS_PREFIX, os.getpid(), next(_counter))
         self.program_ns = self.run_id + "-prog"
         self.bridge_ns = self.run_id + "-br"
         self.program_ip = program_ip
-        self.prefix_len = LAN_NETWORK.prefixlen
         self.start_timeout = start_timeout
-        self.python = python
         self.hosts_dir = os.path.join(NETNS_ETC, self.program_ns)
         self._namespaces: List[str] = []
         self._boxes: Dict[int, RunningBox] = {}
-        self._hosts: List[tuple] = []  # (ip, names, owner tag)
+        self._hosts: List[tuple] = []  # (ip, names, device id of the box that brought it)
         self._closed = False
         self._owner_pid = os.getpid()
         self.workdir = tempfile.mkdtemp(prefix=self.run_id + "-")
         atexit.register(self.close)
         try:
-            self._check_address(program_ip, "program")
             cleanup_stale()
             self._create()
         except BaseException:
             self.close()
             raise
-
-    # ------------------------------------------------------------ set-up
-    def _check_address(self, ip: str, what: str) -> None:
-        address = ipaddress.ip_address(ip)
-        if address not in LAN_NETWORK or address in (LAN_NETWORK.network_address, LAN_NETWORK.broadcast_address):
-            raise ValueError("%s address %s is not a host of %s" % (what, ip, LAN_NETWORK))
 
     def _add_namespaces(self, names: Sequence[str]) -> None:
         self._namespaces.extend(names)
@@ -168,110 +129,75 @@ class Lan:
                         "echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6;"
                         "echo 1 > /proc/sys/net/ipv6/conf/default/disable_ipv6"], check=True, timeout=30)
         _ip(["-n", self.bridge_ns, "-batch", "-"], stdin=(
-            "link set lo up\n"
-            "link add br0 type bridge\n"
-            "link set br0 up\n"
-            "link add prog type veth peer name eth0 netns %s\n"
-            "link set prog master br0 up\n" % self.program_ns))
-        self._write_name_service_files()
-        result = subprocess.run(["ip", "netns", "exec", self.program_ns, "/bin/sh", NS_UP,
-                                 "%s/%d" % (self.program_ip, self.prefix_len)],
-                                capture_output=True, text=True, timeout=30)
-        if result.returncode != 0:
-            raise LanError("program namespace set-up failed: " + result.stderr)
-
-    def _write_name_service_files(self) -> None:
+            "link set lo up\nlink add br0 type bridge\nlink set br0 up\n"
+            "link add prog type veth peer name eth0 netns %s\nlink set prog master br0 up\n" % self.program_ns))
         os.makedirs(self.hosts_dir, exist_ok=True)
-        # Look-ups end at the hosts file or at a resolver on the namespace's
-        # own loopback, where nothing listens: no query can leave.
+        # Look-ups end at the hosts file or at a resolver on the namespace's own loopback,
+        # where nothing listens: no query leaves.
         with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
             handle.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
         with open(os.path.join(self.hosts_dir, "nsswitch.conf"), "w") as handle:
             handle.write("passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
         self._write_hosts()
+        result = subprocess.run(["ip", "netns", "exec", self.program_ns, "/bin/sh", NS_UP,
+                                 "%s/%d" % (self.program_ip, LAN_NETWORK.prefixlen)],
+                                capture_output=True, text=True, timeout=30)
+        if result.returncode != 0:
+            raise LanError("program namespace set-up failed: " + result.stderr)
 
     def _write_hosts(self) -> None:
-        lines = ["127.0.0.1\tlocalhost"]
-        lines += ["%s\t%s" % (ip, " ".join(names)) for ip, names, _tag in self._hosts]
-        text = "\n".join(lines) + "\n"
-        # Rewritten in place: processes already running in the namespace have
-        # this very file bind-mounted and see the new entries.
+        lines = ["127.0.0.1\tlocalhost"] + ["%s\t%s" % (ip, " ".join(names)) for ip, names, _ in self._hosts]
+        # Rewritten in place: processes in the namespace have this very file bind-mounted.
         with open(os.path.join(self.hosts_dir, "hosts"), "w") as handle:
-            handle.write(text)
+            handle.write("\n".join(lines) + "\n")
 
-    # ------------------------------------------------------------ hosts
-    def set_host(self, ip: str, name: str, *aliases: str, _tag: Optional[str] = None) -> None:
-        """Add "ip name aliases..." to the program namespace's hosts file (forward and reverse)."""
+    # hosts
+    def set_host(self, ip: str, name: str, *aliases: str, _box: Optional[int] = None) -> None:
+        """Adds "ip name aliases..." to the program namespace's hosts file (forward and reverse)."""
         address = ipaddress.ip_address(ip)
         if not (address.is_loopback or any(address in net for net in TEST_NETWORKS)):
             raise ValueError("host address %s is outside TEST-NET and loopback" % ip)
-        for text in (name,) + aliases:
-            if not text or any(c.isspace() for c in text) or "#" in text:
-                raise ValueError("bad host name %r" % text)
-        self._hosts.append((str(address), (name,) + tuple(aliases), _tag))
+        if any(not n or any(c.isspace() or c == "#" for c in n) for n in (name,) + aliases):
+            raise ValueError("bad host name in %r" % ((name,) + aliases,))
+        self._hosts.append((str(address), (name,) + aliases, _box))
         self._write_hosts()
 
     def remove_host(self, ip: Optional[str] = None, name: Optional[str] = None) -> None:
-        self._hosts = [h for h in self._hosts
-                       if not ((ip is None or h[0] == ip) and (name is None or name in h[1]))]
+        self._hosts = [h for h in self._hosts if not ((ip is None or h[0] == ip) and (name is None or name in h[1]))]
         self._write_hosts()
 
-    def hosts_text(self) -> str:
-        with open(os.path.join(self.hosts_dir, "hosts")) as handle:
-            return handle.read()
-
-    # ------------------------------------------------------------ boxes
+    # boxes
     def add_box(self, box: Box) -> RunningBox:
         return self.add_boxes([box])[0]
 
     def add_boxes(self, boxes: Sequence[Box]) -> List[RunningBox]:
-        """Start all boxes in parallel; returns once every simulator listens."""
-        self._ensure_open()
+        """Starts all boxes in parallel; returns once every simulator listens."""
+        if self._closed:
+            raise LanError("LAN already closed")
         boxes = list(boxes)
-        self._check_new_boxes(boxes)
+        ips = {rb.box.ip for rb in self._boxes.values()} | {self.program_ip}
+        for box in boxes:
+            box.validate()
+            if box.device_id in self._boxes or box.ip in ips:
+                raise ValueError("box %s or address %s is already on the LAN" % (box.id_text, box.ip))
+            ips.add(box.ip)
         if not boxes:
             return []
         names = {b.device_id: "%s-b%08x" % (self.run_id, b.device_id) for b in boxes}
         self._add_namespaces(list(names.values()))
-        batch = []
-        for box in boxes:
-            port = "b%08x" % box.device_id
-            batch.append("link add %s type veth peer name eth0 netns %s\n" % (port, names[box.device_id]))
-            batch.append("link set %s master br0 up\n" % port)
-        _ip(["-n", self.bridge_ns, "-batch", "-"], stdin="".join(batch))
-
-        # Popen waits for each child's exec; spawning from a few threads keeps a
-        # large LAN from starting one box after the other.
+        _ip(["-n", self.bridge_ns, "-batch", "-"], stdin="".join(
+            "link add b%08x type veth peer name eth0 netns %s\nlink set b%08x master br0 up\n"
+            % (b.device_id, names[b.device_id], b.device_id) for b in boxes))
+        # Popen waits for each child's exec; a few threads start a large LAN faster.
         with ThreadPoolExecutor(max_workers=min(8, len(boxes))) as pool:
-            futures = [pool.submit(self._start_simulator, box, names[box.device_id]) for box in boxes]
-        started, errors = [], []
-        for future in futures:
-            try:
-                rb = future.result()
-            except Exception as exc:  # every started box must still be recorded for close()
-                errors.append(exc)
-                continue
+            started = list(pool.map(lambda b: self._start_simulator(b, names[b.device_id]), boxes))
+        for rb in started:
             self._boxes[rb.box.device_id] = rb
-            started.append(rb)
-        if errors:
-            raise errors[0]
         self._wait_ready(started)
         for box in boxes:
             if box.hostname:
-                self.set_host(box.ip, box.hostname, _tag=box.id_text)
+                self.set_host(box.ip, box.hostname, _box=box.device_id)
         return started
-
-    def _check_new_boxes(self, boxes: Sequence[Box]) -> None:
-        ids = set(self._boxes)
-        ips = {rb.box.ip for rb in self._boxes.values()} | {self.program_ip}
-        for box in boxes:
-            box.validate()
-            if box.device_id in ids:
-                raise ValueError("device id %s is already on the LAN" % box.id_text)
-            if box.ip in ips:
-                raise ValueError("address %s is already on the LAN" % box.ip)
-            ids.add(box.device_id)
-            ips.add(box.ip)
 
     def _start_simulator(self, box: Box, ns: str) -> RunningBox:
         config_path = os.path.join(self.workdir, "box-%s.json" % box.id_text)
@@ -279,58 +205,36 @@ class Lan:
         box.write_config(config_path)
         with open(log_path, "w") as log:
             process = subprocess.Popen(
-                ["ip", "netns", "exec", ns, "/bin/sh", NS_UP, "%s/%d" % (box.ip, self.prefix_len),
-                 self.python, "-I", "-S", SIMULATOR, config_path],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
-        return RunningBox(box, ns, "b%08x" % box.device_id, process, config_path, log_path)
+                ["ip", "netns", "exec", ns, "/bin/sh", NS_UP, "%s/%d" % (box.ip, LAN_NETWORK.prefixlen),
+                 "/usr/bin/python3", "-I", "-S", SIMULATOR, config_path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
+        return RunningBox(box, ns, process, log_path)
 
     def _wait_ready(self, started: Sequence[RunningBox]) -> None:
         deadline = time.monotonic() + self.start_timeout
-        pending = {rb.process.stdout.fileno(): rb for rb in started}
-        lines = {fd: b"" for fd in pending}
         with selectors.DefaultSelector() as sel:
-            for fd in pending:
-                sel.register(fd, selectors.EVENT_READ)
-            while pending:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise LanError("boxes did not start in %.0f s: %s" % (
-                        self.start_timeout, ", ".join(rb.box.id_text for rb in pending.values())))
-                for key, _ in sel.select(left):
-                    fd = key.fd
-                    chunk = os.read(fd, 256)
-                    rb = pending[fd]
-                    lines[fd] += chunk
-                    if b"\n" in lines[fd] or not chunk:
-                        sel.unregister(fd)
-                        del pending[fd]
-                        rb.process.stdout.close()
-                        if not lines[fd].startswith(b"READY"):
-                            rb.process.wait(timeout=5)
-                            raise LanError("box %s did not start (rc=%s): %s" % (
-                                rb.box.id_text, rb.process.returncode, self._read(rb.log_path)))
+            for rb in started:
+                sel.register(rb.process.stdout, selectors.EVENT_READ, rb)
+            while sel.get_map():
+                ready = sel.select(max(0.0, deadline - time.monotonic()))
+                if not ready:
+                    raise LanError("boxes did not start: " + ", ".join(k.data.box.id_text
+                                                                        for k in sel.get_map().values()))
+                for key, _ in ready:
+                    sel.unregister(key.fileobj)
+                    if not key.fileobj.readline().startswith(b"READY"):  # one write: the whole line
+                        raise LanError("box %s did not start: %s" % (key.data.box.id_text,
+                                                                     self._read(key.data.log_path)))
 
     def remove_box(self, device_id: int) -> None:
-        """The box leaves the LAN: simulator stopped, namespace and bridge port gone."""
+        """The box leaves the LAN: simulator stopped, namespace, bridge port and hosts entry gone."""
         rb = self._boxes.pop(device_id)
-        self._stop(rb)
         _delete_namespaces([rb.namespace])
         self._namespaces.remove(rb.namespace)
         _ip(["-n", self.bridge_ns, "link", "del", rb.bridge_port], check=False)
-        self._hosts = [h for h in self._hosts if h[2] != rb.box.id_text]
+        rb.process.wait(timeout=10)
+        rb.process.stdout.close()
+        self._hosts = [h for h in self._hosts if h[2] != device_id]
         self._write_hosts()
-
-    @staticmethod
-    def _stop(rb: RunningBox) -> None:
-        if rb.process.poll() is None:
-            rb.process.terminate()
-            try:
-                rb.process.wait(timeout=3)
-            except subprocess.TimeoutExpired:
-                rb.process.kill()
-                rb.process.wait(timeout=5)
-        if rb.process.stdout and not rb.process.stdout.closed:
-            rb.process.stdout.close()
 
     @property
     def boxes(self) -> List[Box]:
@@ -353,34 +257,28 @@ class Lan:
         except OSError:
             return ""
 
-    # ------------------------------------------------------------ program side
+    # program side
     def exec_prefix(self) -> List[str]:
         return ["ip", "netns", "exec", self.program_ns]
 
     def run(self, args: Sequence[str], timeout: float = 60, **kwargs) -> subprocess.CompletedProcess:
-        """Run a command in the program namespace; output captured as text."""
+        """Runs a command in the program namespace; output captured as text."""
         kwargs.setdefault("capture_output", True)
         kwargs.setdefault("text", True)
         return subprocess.run(self.exec_prefix() + list(args), timeout=timeout, **kwargs)
 
-    # ------------------------------------------------------------ teardown
-    def _ensure_open(self) -> None:
-        if self._closed:
-            raise LanError("LAN already closed")
-
+    # teardown
     def close(self) -> None:
         if self._closed or os.getpid() != self._owner_pid:  # a forked child owns nothing
             return
         self._closed = True
         atexit.unregister(self.close)
         try:
-            for rb in list(self._boxes.values()):
-                try:
-                    self._stop(rb)
-                except Exception:  # keep tearing down the rest
-                    pass
-            self._boxes.clear()
             _delete_namespaces(list(reversed(self._namespaces)))
+            for rb in self._boxes.values():
+                rb.process.wait(timeout=10)
+                rb.process.stdout.close()
+            self._boxes.clear()
         finally:
             shutil.rmtree(self.hosts_dir, ignore_errors=True)
             shutil.rmtree(self.workdir, ignore_errors=True)
@@ -390,9 +288,3 @@ class Lan:
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    def __del__(self):  # last resort; close() is the way
-        try:
-            self.close()
-        except Exception:
-            pass
