@@ -76,12 +76,11 @@ class TrayDesktop:
                                         env=self.prefix.env(DISPLAY=self.x.display), cwd=str(self.exe.parent),
                                         stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
 
-    def probe(self, *args: str) -> list[list[str]]:
-        """The probe's output lines, split into words."""
-        proc = subprocess.run(self._wrap([WINE, str(self.probe_exe), self.name, *args]),
-                              env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all"), capture_output=True,
-                              text=True, timeout=120)
-        return [line.split() for line in proc.stdout.splitlines()]
+    def probe(self, *args: str, background: bool = False):
+        """The probe's output lines split into words, or with `background` the running probe."""
+        proc = subprocess.Popen(self._wrap([WINE, str(self.probe_exe), self.name, *args]), stdout=subprocess.PIPE,
+                                env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all"), text=True)
+        return proc if background else [line.split() for line in proc.communicate(timeout=180)[0].splitlines()]
 
     def rects(self, kind: str) -> list[tuple[int, ...]]:
         command = "menus" if kind == "menu" else "taskbar"
@@ -160,18 +159,6 @@ class TrayDesktop:
             return self.open_menu(x, y)
         subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.x.env(), check=True,
                        timeout=30)
-
-    def running(self) -> bool:
-        """Whether TavrixInstall.exe of this prefix still runs."""
-        mark = b"WINEPREFIX=" + str(self.prefix.root).encode() + b"\0"
-        for proc in Path("/proc").glob("[0-9]*"):
-            try:
-                if b"TavrixInstall.exe" in (proc / "cmdline").read_bytes() and b"explorer" not in \
-                        (proc / "cmdline").read_bytes() and mark in (proc / "environ").read_bytes():
-                    return True
-            except OSError:
-                pass
-        return False
 
     def close(self):
         self.prefix.kill()

@@ -6,12 +6,15 @@
  *   tray_probe measure FILE  opens a menu built from FILE ("T|state|text", "M|state|text" with a
  *                            submenu, "S" separator) and
  *                            prints "size W H" and "row TOP BOTTOM" per item, within the menu window
- *   tray_probe quit          ends the tray's message loop from outside and broadcasts
- *                            TaskbarCreated until the tray ends; prints "exit CODE"
+ *   tray_probe wait          prints "watching", waits for the tray to end, then prints
+ *                            "exit CODE icon 0|1", 1 when the shell still holds the tray's icon
+ *   tray_probe quit          the same, but ends the tray's message loop from outside and
+ *                            broadcasts TaskbarCreated until the tray ends
  * and, without a desktop, tray_probe browser ARGS: a stand-in browser that appends ARGS to
  * opened.txt beside itself
  */
 #include <windows.h>
+#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -92,19 +95,27 @@ static int Measure(const char* path) {
     return 0;
 }
 
-static int Quit(void) {
+static int End(BOOL quit) {
     HWND tray = FindWindowA("TavrixInstallClass64", NULL);
     DWORD pid = 0;
     DWORD thread = tray ? GetWindowThreadProcessId(tray, &pid) : 0;
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (thread == 0 || process == NULL) return 2;
     UINT taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
-    PostThreadMessageA(thread, WM_QUIT, 0, 0);
-    for (int i = 0; i < 6000 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT; ++i)
-        PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+    printf("watching\n");
+    fflush(stdout);
+    if (quit) PostThreadMessageA(thread, WM_QUIT, 0, 0);
+    for (int i = 0; i < 12000 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT; ++i)
+        if (quit) PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process, &code);
-    printf("exit %lu\n", code);
+    // The shell still knows the icon when a change to it is accepted.
+    NOTIFYICONDATAA data;
+    ZeroMemory(&data, sizeof(data));
+    data.cbSize = sizeof(data);
+    data.hWnd = tray;
+    data.uID = 1;
+    printf("exit %lu icon %d\n", code, Shell_NotifyIconA(NIM_MODIFY, &data) ? 1 : 0);
     return 0;
 }
 
@@ -133,7 +144,7 @@ int main(int argc, char** argv) {
     if (strcmp(command, "taskbar") == 0) return Taskbar();
     if (strcmp(command, "menus") == 0) return Menus();
     if (strcmp(command, "measure") == 0 && argc > 2) return Measure(argv[2]);
-    if (strcmp(command, "quit") == 0) return Quit();
+    if (strcmp(command, "quit") == 0 || strcmp(command, "wait") == 0) return End(strcmp(command, "quit") == 0);
     fprintf(stderr, "usage: see the head of tray_probe.c\n");
     return 2;
 }
