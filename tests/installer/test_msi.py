@@ -29,9 +29,10 @@ def msi(tmp_path_factory):
     root = tmp_path_factory.mktemp("newer")
     for arch in ("x64", "x86"):
         (root / arch).mkdir()
-        (root / arch / "TavrixInstall.exe").write_bytes((BUILD.parent / arch / "TavrixInstall.exe").read_bytes() + b"newer")
-    for build, out, options in ((BUILD.parent, root / "msi", []), (root, root / "msi", ["--version", NEWER])):
-        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", out, *options,
+        exe = (BUILD.parent / arch / "TavrixInstall.exe").read_bytes()
+        (root / arch / "TavrixInstall.exe").write_bytes(exe + b"newer")
+    for build, options in ((BUILD.parent, []), (root, ["--version", NEWER])):
+        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", root / "msi", *options,
                         "--hdhomerun-x64", BUILD / "bridge/libhdhomerun.dll"], check=True, capture_output=True)
     return lambda arch, newer=False: str(root / "msi" / f"TavrixInstall-{NEWER if newer else VERSION}-{arch}.msi")
 
