@@ -27,7 +27,7 @@ def main() -> int:
     command = [c for c in args.command if c != "--"]
     bridge = args.bridge.resolve() if args.bridge and (args.bridge / "libhdhomerun.dll").exists() else None
     with WinePrefix(bridge_dir=bridge) as prefix:
-        prefix.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        prefix.headless()
         if args.exe and args.exe.exists():
             prefix.install(args.exe, pvr_folder=False)
         prefix.home64.mkdir(parents=True, exist_ok=True)

@@ -76,8 +76,7 @@ class WinePrefix:
         self.bridge_dir = bridge_dir
         self.root = Path(root or tempfile.mkdtemp(prefix="tavrix-wine-"))
         if serve:
-            subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self._serve()
         if not (self.root / "system.reg").exists():
             subprocess.run([WINE, "wineboot", "--init"], env=self.env(), check=True, timeout=300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -93,6 +92,17 @@ class WinePrefix:
             return os.link(source, destination) if shared else shutil.copy2(source, destination)
         shutil.copytree(self.root, target, symlinks=True, copy_function=copy, dirs_exist_ok=True)
         return WinePrefix(bridge_dir=bridge_dir, root=target)
+
+    def _serve(self):
+        subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def headless(self):
+        """Wine's null graphics driver: windows, menus and broadcasts without a display. The
+        desktop process chooses its driver when it starts, so the server starts again."""
+        self.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
+        self.kill()
+        self._serve()
 
     def kill(self):
         """Ends the server and every program of the prefix."""
