@@ -4,7 +4,7 @@
 Wire format (libhdhomerun's hdhomerun_pkt.h): u16 BE type, u16 BE payload length, payload
 of tag-length-value fields (length <= 127 in one byte, else two bytes: low 7 bits | 0x80,
 then length >> 7), CRC-32 (zlib) little-endian. Discovery: request 2 / reply 3 on UDP 65001.
-Control: get/set request 4 / reply 5 on TCP 65001.
+Control: get/set request 4 / reply 5 on TCP 65001 (gets only).
 
 Usage: boxsim.py CONFIG.json
 Prints "READY <id>" on stdout once both sockets listen; logs every request to stderr.
@@ -18,7 +18,6 @@ answers "1" when free and the error "ERROR: tuner in use" otherwise.
 import heapq
 import itertools
 import json
-import random
 import selectors
 import socket
 import struct
@@ -28,7 +27,7 @@ import zlib
 
 PORT = 65001
 DISCOVER_REQ, DISCOVER_RPY, GETSET_REQ, GETSET_RPY = 2, 3, 4, 5
-TAG_DEVICE_TYPE, TAG_DEVICE_ID, TAG_NAME, TAG_VALUE, TAG_ERROR = 0x01, 0x02, 0x03, 0x04, 0x05
+TAG_DEVICE_TYPE, TAG_DEVICE_ID, TAG_NAME, TAG_VALUE, TAG_ERROR = 1, 2, 3, 4, 5
 TAG_TUNER_COUNT, TAG_BASE_URL = 0x10, 0x2A
 DEVICE_TYPE_TUNER = 1
 WILDCARD = 0xFFFFFFFF
@@ -41,12 +40,11 @@ MISBEHAVIOURS = {
     "discover_silent": "no discovery reply at all",
     "vanish_after": "answer N control requests, then close every socket and exit",
     "delay": "seconds to wait before each control reply",
-    "discover_delay": "seconds to wait before each discovery reply",
     "control_garbage": "kind of broken packet (GARBAGE_KINDS) sent instead of every control reply",
     "discover_garbage": "kind of broken packet sent instead of every discovery reply",
     "endless_tuners": "answers /tunerN/model (and owner, available) for every N",
 }
-GARBAGE_KINDS = ("random", "bad_crc", "truncated", "bad_tlv")
+GARBAGE_KINDS = ("bad_crc", "bad_tlv")
 
 
 def tlv(tag, value):
@@ -66,22 +64,14 @@ def seal(ptype, payload):
 
 def open_frame(frame):
     """(type, [(tag, value)]) of one whole frame; ValueError when it is broken."""
-    if len(frame) < 8 or zlib.crc32(frame[:-4]) != struct.unpack("<I", frame[-4:])[0]:
-        raise ValueError("short frame or bad crc")
-    ptype, length = struct.unpack(">HH", frame[:4])
+    ptype, length = struct.unpack(">HH", frame[:4]) if len(frame) >= 8 else (0, -1)
     payload, fields, pos = frame[4:-4], [], 0
-    if length != len(payload):
-        raise ValueError("length mismatch")
+    if length != len(payload) or zlib.crc32(frame[:-4]) != struct.unpack("<I", frame[-4:])[0]:
+        raise ValueError("bad length or crc")
     while pos < len(payload):
-        if pos + 2 > len(payload):
-            raise ValueError("field without length")
-        tag, size = payload[pos], payload[pos + 1]
-        pos += 2
+        tag, size, pos = payload[pos], (payload + b"\xff")[pos + 1], pos + 2
         if size & 0x80:
-            if pos >= len(payload):
-                raise ValueError("cut length")
-            size = (size & 0x7F) | (payload[pos] << 7)
-            pos += 1
+            size, pos = (size & 0x7F) | ((payload + b"\xff")[pos] << 7), pos + 1
         if pos + size > len(payload):
             raise ValueError("field runs past the payload")
         fields.append((tag, payload[pos:pos + size]))
@@ -89,13 +79,9 @@ def open_frame(frame):
     return ptype, fields
 
 
-def garbage(kind, frame, rng):
-    if kind == "random":
-        return bytes(rng.getrandbits(8) for _ in range(64))
+def garbage(kind, frame):
     if kind == "bad_crc":
         return frame[:-4] + bytes(b ^ 0xFF for b in frame[-4:])
-    if kind == "truncated":
-        return frame[:max(4, len(frame) - 5)]
     # Sound CRC, but the first field claims more bytes than the payload holds.
     return seal(struct.unpack(">H", frame[:2])[0], bytes([frame[4], 0x7F]) + frame[6:12])
 
@@ -153,10 +139,8 @@ class BoxModel:
             return ("1", None) if tuner.get("available", True) else (None, ERR_IN_USE)
         return None, ERR_UNKNOWN
 
-    def getset_reply(self, name, set_value):
+    def getset_reply(self, name):
         value, error = self.lookup(name)
-        if set_value is not None:
-            value, error = None, ("ERROR: permission denied" if error is None else error)
         payload = tlv(TAG_NAME, text(name))
         payload += tlv(TAG_VALUE, text(value)) if error is None else tlv(TAG_ERROR, text(error))
         return seal(GETSET_RPY, payload), "value %r" % value if error is None else "error %r" % error
@@ -166,7 +150,6 @@ class Server:
     def __init__(self, model, port=PORT):
         self.model = model
         self.mb = model.misbehave
-        self.rng = random.Random(model.device_id)
         self.sel = selectors.DefaultSelector()
         self.timers = []  # (when, sequence, action)
         self.sequence = itertools.count()
@@ -194,8 +177,8 @@ class Server:
         try:
             data, peer = self.udp.recvfrom(4096)
             ptype, fields = open_frame(data)
-        except (OSError, ValueError) as exc:
-            return self.log("discover ignored: %s" % exc)
+        except (OSError, ValueError, IndexError) as exc:
+            return self.log("discover ignored: %r" % exc)
         if ptype != DISCOVER_REQ or not self.model.wants(fields):
             return self.log("discover from %s: not for this box" % peer[0])
         if self.mb.get("discover_silent"):
@@ -203,9 +186,9 @@ class Server:
         reply = self.model.discover_reply(self.own_ip_towards(peer[0]))
         kind = self.mb.get("discover_garbage")
         if kind:
-            reply = garbage(kind, reply, self.rng)
+            reply = garbage(kind, reply)
         self.log("discover from %s: reply%s" % (peer[0], " garbage:" + kind if kind else ""))
-        self.later(self.mb.get("discover_delay", 0), lambda: self.vanished or self.udp.sendto(reply, peer))
+        self.udp.sendto(reply, peer)
 
     @staticmethod
     def own_ip_towards(peer_ip):
@@ -250,17 +233,16 @@ class Server:
             name = [v for t, v in fields if t == TAG_NAME][0].split(b"\0", 1)[0].decode("latin-1")
         except (ValueError, IndexError) as exc:
             return self.log("control request dropped: %s" % exc)
-        values = [v.split(b"\0", 1)[0].decode("latin-1") for t, v in fields if t == TAG_VALUE]
         self.requests += 1
-        what = "#%d %s %s" % (self.requests, "set" if values else "get", name)
+        what = "#%d get %s" % (self.requests, name)
         limit = self.mb.get("vanish_after")
         if ptype != GETSET_REQ or self.mb.get("silent") or (limit is not None and self.requests > limit):
             self.vanished = limit is not None and self.requests > limit
             return self.log("%s: %s" % (what, "vanish" if self.vanished else "silent"))
-        reply, outcome = self.model.getset_reply(name, values[0] if values else None)
+        reply, outcome = self.model.getset_reply(name)
         kind = self.mb.get("control_garbage")
         if kind:
-            reply, outcome = garbage(kind, reply, self.rng), "garbage:" + kind
+            reply, outcome = garbage(kind, reply), "garbage:" + kind
         self.log("%s: %s" % (what, outcome))
 
         def send():

@@ -15,7 +15,7 @@ LAN_NETWORK = ipaddress.ip_network("192.0.2.0/24")
 TEST_NETWORKS = (LAN_NETWORK, ipaddress.ip_network("198.51.100.0/24"))
 DEVICE_ID_BASE = 0x10A00000
 KNOWN_MISBEHAVIOURS = ("invalid_id", "error_vars", "silent", "discover_silent", "vanish_after", "delay",
-                       "discover_delay", "control_garbage", "discover_garbage", "endless_tuners")
+                       "control_garbage", "discover_garbage", "endless_tuners")
 
 # Every second nibble goes through this substitution, the others are xor-ed in as they
 # are; a valid id xors to zero.

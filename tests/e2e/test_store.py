@@ -194,3 +194,5 @@ def test_stored_data_is_read_within_its_fields_and_saved_in_the_program_layout(s
     if expected is not None:
         want["1A2B3C46"] = expected
     assert station.stored().get("Devices") == want
+    # The install that followed the new box named an instance after every Id as it was read.
+    assert station.instances() == {"ORVA Tavrix " + t["Id"] for b in want.values() for t in b["Tuners"].values()}
