@@ -6,10 +6,11 @@
  *   tray_probe measure FILE  opens a menu built from FILE ("T|state|text", "M|state|text" with a
  *                            submenu, "S" separator) and
  *                            prints "size W H" and "row TOP BOTTOM" per item, within the menu window
- *   tray_probe wait          prints "watching", waits for the tray to end, then prints
- *                            "exit CODE icon 0|1", 1 when the shell still holds the tray's icon
- *   tray_probe quit          the same, but ends the tray's message loop from outside and
- *                            broadcasts TaskbarCreated until the tray ends
+ *   tray_probe wait          prints "watching", broadcasts TaskbarCreated (a restarted shell)
+ *                            until the tray ends, then prints "exit CODE icon 0|1 back 0|1":
+ *                            whether the shell still holds the tray's icon, and whether it got
+ *                            it back after it had been removed
+ *   tray_probe quit          the same, after ending the tray's message loop from outside
  * and, without a desktop, tray_probe browser ARGS: a stand-in browser that appends ARGS to
  * opened.txt beside itself
  */
@@ -95,6 +96,16 @@ static int Measure(const char* path) {
     return 0;
 }
 
+// The shell still holds the tray's icon when it accepts a change to it.
+static BOOL IconHeld(HWND tray) {
+    NOTIFYICONDATAA data;
+    ZeroMemory(&data, sizeof(data));
+    data.cbSize = sizeof(data);
+    data.hWnd = tray;
+    data.uID = 1;
+    return Shell_NotifyIconA(NIM_MODIFY, &data);
+}
+
 static int End(BOOL quit) {
     HWND tray = FindWindowA("TavrixInstallClass64", NULL);
     DWORD pid = 0;
@@ -105,17 +116,16 @@ static int End(BOOL quit) {
     printf("watching\n");
     fflush(stdout);
     if (quit) PostThreadMessageA(thread, WM_QUIT, 0, 0);
-    for (int i = 0; i < 12000 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT; ++i)
-        if (quit) PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+    BOOL gone = FALSE, back = FALSE;
+    for (int i = 0; i < 12000 && WaitForSingleObject(process, 10) == WAIT_TIMEOUT; ++i) {
+        PostMessageA(HWND_BROADCAST, taskbarCreated, 0, 0);
+        BOOL held = IconHeld(tray);
+        back = back || (gone && held);
+        gone = gone || !held;
+    }
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process, &code);
-    // The shell still knows the icon when a change to it is accepted.
-    NOTIFYICONDATAA data;
-    ZeroMemory(&data, sizeof(data));
-    data.cbSize = sizeof(data);
-    data.hWnd = tray;
-    data.uID = 1;
-    printf("exit %lu icon %d\n", code, Shell_NotifyIconA(NIM_MODIFY, &data) ? 1 : 0);
+    printf("exit %lu icon %d back %d\n", code, IconHeld(tray), back);
     return 0;
 }
 
