@@ -106,7 +106,7 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         # A slow box keeps the next search busy; Exit waits for it, then the icon and the process go,
         # and TaskbarCreated (a restarted shell) arriving meanwhile does not bring the icon back.
         lan.remove_box(nth_valid_device_id(0))
-        lan.add_box(box_a([Tuner("dvbc")] * 3, delay=1.5))
+        lan.add_box(box_a([Tuner("dvbc")] * 3, delay=2.0))
         rows = [r for i, r in enumerate(rows) if i != 5]
         frame, bands = open_tray_menu(desk, rows, "present-refresh")
         desk.choose(frame, bands[-5])
