@@ -1,15 +1,13 @@
-// Records, the PVR source folder and the registry for the in-process tests.
+// Records, the PVR source folder, its files and Flags for the in-process tests.
 #pragma once
 
 #include <windows.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <set>
 #include <string>
-#include <vector>
 
 #include "app/TestHooks.h"
 #include "devices/Devices.h"
@@ -26,11 +24,10 @@ inline TunerInfo Tuner(const std::string& boxId, int index, const char* model, c
     return tuner;
 }
 
-inline DeviceInfo Box(const std::string& id, const char* name, const TunerList& tuners) {
+inline DeviceInfo Box(const std::string& id, const std::string& name, const TunerList& tuners) {
     DeviceInfo box;
     strcpy_s(box.Id, id.c_str());
-    strcpy_s(box.Ip, "192.0.2.10");
-    strcpy_s(box.Name, name);
+    strcpy_s(box.Name, name.c_str());
     box.Tuners = tuners;
     return box;
 }
@@ -39,38 +36,30 @@ inline DeviceInfo Box(const std::string& id, const char* name, const TunerList& 
 inline fs::path PvrFolder() {
     char common[MAX_PATH] = {};
     SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, common);
-    return fs::path(common) / "ORVA Systems" / "PVR" / "Supported3" / "Sources";
+    return fs::path(common) / "ORVA Systems\\PVR\\Supported3\\Sources";
 }
 
 inline std::string ReadBytes(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// Sorted names in a folder.
-inline std::vector<std::string> Entries(const fs::path& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 inline DWORD ReadFlags() {
-    DWORD value = 0, size = sizeof(value);
-    return RegGetValueA(HKEY_CURRENT_USER, kProductKey, "Flags", RRF_RT_REG_DWORD, nullptr, &value, &size) == 0 ? value
-                                                                                                              : 0xDEAD;
+    DWORD value = 0xDEAD, size = sizeof(value);
+    RegGetValueA(HKEY_CURRENT_USER, kProductKey, "Flags", RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return value;
 }
 
-inline void WriteFlags(DWORD value) {
-    RegSetKeyValueA(HKEY_CURRENT_USER, kProductKey, "Flags", REG_DWORD, &value, sizeof(value));
+inline std::set<std::string> Entries(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
 }
 
-// The list of the 32-bit program with its Lock and a fresh PVR source folder, or none; the
-// filter instances it registers and Flags go with it.
-class CList32 {
-public:
-    explicit CList32(bool pvrFolder = true) : lifetime_(devices) {
+// The list of the 32-bit program with its Lock and a fresh PVR source folder (or none);
+// the filter instances it registers, the folder and Flags go with it.
+struct CList32 {
+    explicit CList32(bool pvrFolder = true) {
         TestHooks::SetExeBitness(0);
         fs::remove_all(PvrFolder());
         if (pvrFolder) fs::create_directories(PvrFolder());
@@ -84,7 +73,5 @@ public:
         devices.Uninstall();
     }
     CDevices devices;
-
-private:
-    CDevicesLockLifetime lifetime_;
+    CDevicesLockLifetime lifetime_{devices};
 };

@@ -12,7 +12,6 @@ std::string Sources(const std::string& box, int number, const std::string& tuner
            std::to_string(number) + ": " + tuner + "\" progid=\"OstrelDevice." + board + "\">\r\n      <INPUT id=\"" +
            type + "\" url=\"DvbModes.xml\"/>\r\n    </SOURCE>\r\n  </SOURCES>\r\n</PVR3>\r\n";
 }
-
 std::string Filter(const std::string& id) {
     return "<FILTER id=\"Tuner\" instance=\"ORVA Tavrix " + id + "\" category=\"BDA Source Filters\"/>\r\n";
 }
@@ -20,9 +19,7 @@ std::string IsAvailable(const std::string& id) { return Filter(id) + "<DEVICE bo
 std::string TypeFile(const std::string& id) { return Filter(id) + "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\r\n"; }
 
 struct ModelRow {
-    const char* model;
-    const char* type;  // nullptr: not supported, nothing written
-    const char* board;
+    const char *model, *type, *board;  // type nullptr: not supported, nothing written
 };
 const ModelRow kModels[] = {
     {"2040:5200:ofdm", "DVBTTuner", "Zentrova"}, {"8vsb", "ATSCTuner", "OrvaBrdA"},
@@ -33,30 +30,28 @@ const ModelRow kModels[] = {
 
 TEST(PvrFiles, EveryModelGetsItsThreeFilesByteForByte) {
     CList32 list;
+    const fs::path folder = PvrFolder() / "Zentrova 1A2B3C4D-1";
     for (const ModelRow& row : kModels) {
         SCOPED_TRACE(row.model);
         TunerInfo tuner = Tuner("1A2B3C4D", 1, row.model, "DVB \xE4");  // bytes above 0x7F pass unchanged
-        DeviceInfo box = Box("1A2B3C4D", "Zentrova@box", {tuner});
-        EXPECT_EQ(row.type != nullptr, list.devices.PvrFiles(box, tuner));
-        const fs::path folder = PvrFolder() / "Zentrova 1A2B3C4D-1";
+        EXPECT_EQ(row.type != nullptr, list.devices.PvrFiles(Box("1A2B3C4D", "Zentrova@box", {tuner}), tuner));
         if (row.type == nullptr) {
             EXPECT_FALSE(fs::exists(folder));
             continue;
         }
-        EXPECT_EQ((std::vector<std::string>{std::string(row.type) + ".device", "IsAvailable.device", "Sources.xml"}),
-                  Entries(folder));
+        const std::string typeFile = std::string(row.type) + ".device";
+        EXPECT_EQ((std::set<std::string>{typeFile, "IsAvailable.device", "Sources.xml"}), Entries(folder));
         EXPECT_EQ(Sources("Zentrova@box", 2, "DVB \xE4", row.board, row.type), ReadBytes(folder / "Sources.xml"));
         EXPECT_EQ(IsAvailable("1A2B3C4D-1"), ReadBytes(folder / "IsAvailable.device"));
-        EXPECT_EQ(TypeFile("1A2B3C4D-1"), ReadBytes(folder / (std::string(row.type) + ".device")));
+        EXPECT_EQ(TypeFile("1A2B3C4D-1"), ReadBytes(folder / typeFile));
         fs::remove_all(folder);
     }
 }
 
-// Something in the way of Sources.xml or of all three files when the files are written again.
 struct ObstacleRow {
     const char* what;
-    bool allFiles;
-    DWORD share;  // of the handle held open; a folder stands in place of the file when 0
+    bool allFiles;  // else Sources.xml alone
+    DWORD share;    // of the handle held open; 0: a folder in the file's place
     bool written;
 };
 const ObstacleRow kObstacles[] = {
@@ -65,10 +60,10 @@ const ObstacleRow kObstacles[] = {
     {"a folder in the file's place", false, 0, false},
 };
 
-TEST(PvrFiles, FilesInUseAreWrittenWhenTheirReaderAllowsIt) {
+TEST(PvrFiles, FilesInUseAreRewrittenWhenTheirReaderAllowsIt) {
     const char* const files[] = {"Sources.xml", "IsAvailable.device", "DVBTTuner.device"};
-    const std::string expected[] = {Sources("B", 1, "DVB-T", "Zentrova", "DVBTTuner"), IsAvailable("1A2B3C4D-0"),
-                                    TypeFile("1A2B3C4D-0")};
+    const std::string fresh[] = {Sources("B", 1, "DVB-T", "Zentrova", "DVBTTuner"), IsAvailable("1A2B3C4D-0"),
+                                 TypeFile("1A2B3C4D-0")};
     for (const ObstacleRow& row : kObstacles) {
         SCOPED_TRACE(row.what);
         CList32 list;
@@ -78,36 +73,31 @@ TEST(PvrFiles, FilesInUseAreWrittenWhenTheirReaderAllowsIt) {
         for (const char* file : files) {
             std::ofstream(folder / file) << "stale";
             if (!row.allFiles && file != files[0]) continue;
-            if (row.share == 0) {
-                fs::remove(folder / file);
-                fs::create_directory(folder / file);
-                continue;
-            }
+            if (row.share == 0 && fs::remove(folder / file) && fs::create_directory(folder / file)) continue;
             held.push_back(CreateFileA((folder / file).string().c_str(), GENERIC_READ, row.share, nullptr,
                                        OPEN_EXISTING, 0, nullptr));
-            ASSERT_NE(INVALID_HANDLE_VALUE, held.back());
         }
         TunerInfo tuner = Tuner("1A2B3C4D", 0, "ofdm");
         EXPECT_TRUE(list.devices.PvrFiles(Box("1A2B3C4D", "B", {tuner}), tuner));
         for (HANDLE handle : held) CloseHandle(handle);
         for (size_t i = 0; i < 3; ++i) {
             bool blocked = (i == 0 || row.allFiles) && !row.written;
-            if (blocked && row.share == 0) continue;
-            EXPECT_EQ(blocked ? "stale" : expected[i], ReadBytes(folder / files[i])) << files[i];
+            if (!(blocked && row.share == 0)) {
+                EXPECT_EQ(blocked ? "stale" : fresh[i], ReadBytes(folder / files[i]));
+            }
         }
     }
 }
 
 TEST(PvrFiles, FoldersOfUnlistedTunersAreRemovedWithTheirFiles) {
     CList32 list;
-    TunerInfo kept = Tuner("10A0000D", 0, "ofdm");
-    TunerInfo dropped = Tuner("10A00012", 1, "qam");
+    TunerInfo kept = Tuner("10A0000D", 0, "ofdm"), dropped = Tuner("10A00012", 1, "qam");
     list.devices.Devices = {Box("10A0000D", "A", {kept})};
     ASSERT_TRUE(list.devices.PvrFiles(list.devices.Devices[0], kept));
     ASSERT_TRUE(list.devices.PvrFiles(Box("10A00012", "B", {dropped}), dropped));
     fs::create_directories(PvrFolder() / "Other Product");
     EXPECT_TRUE(list.devices.DeletePvrFolders());
-    EXPECT_EQ((std::vector<std::string>{"Other Product", "Zentrova 10A0000D-0"}), Entries(PvrFolder()));
+    EXPECT_EQ((std::set<std::string>{"Other Product", "Zentrova 10A0000D-0"}), Entries(PvrFolder()));
     EXPECT_EQ(3u, Entries(PvrFolder() / "Zentrova 10A0000D-0").size());
 }
 

@@ -8,51 +8,44 @@
 namespace {
 
 constexpr int kWorkers = 4;
-constexpr int kRounds = 25;
-constexpr DWORD kFirstWorkerBit = 0x100;  // above the program's own bits
 const char kStartEvent[] = "TavrixStoreWorkersStart";
 
-// Worker k's list: its own number of boxes and tuners and its own texts.
+// Worker k saves k + 1 boxes of k + 1 tuners, all named after it.
 DeviceList WorkerList(int k) {
     DeviceList list;
-    for (int b = 0; b <= k % 2; ++b) {
+    const std::string name = "worker " + std::to_string(k);
+    for (int b = 0; b <= k; ++b) {
         std::string id = std::to_string(10000000 + k * 10 + b);
         TunerList tuners;
-        for (int t = 0; t <= (k + b) % 3; ++t) tuners.push_back(Tuner(id, t, ("model-" + id).c_str()));
-        list.push_back(Box(id, ("worker " + std::to_string(k)).c_str(), tuners));
+        for (int t = 0; t <= k; ++t) tuners.push_back(Tuner(id, t, "ofdm", name.c_str()));
+        list.push_back(Box(id, name, tuners));
     }
     return list;
 }
 
-std::string Text(const DeviceList& list) {
-    std::string text;
+// True when `list` is one worker's list as a whole: no box or tuner of another, none missing.
+bool IsAWorkersList(const DeviceList& list) {
+    const std::string name = "worker " + std::to_string(list.size() - 1);
     for (const DeviceInfo& box : list) {
-        text += std::string(box.Id) + "|" + box.Ip + "|" + box.Name + ";";
+        if (box.Name != name || box.Tuners.size() != list.size()) return false;
         for (const TunerInfo& tuner : box.Tuners)
-            text += std::to_string(tuner.Index) + "|" + tuner.Id + "|" + tuner.Model + "|" + tuner.Name + ";";
+            if (tuner.Name != name) return false;
     }
-    return text;
-}
-
-bool IsAWorkersList(const DeviceList& loaded) {
-    for (int k = 0; k < kWorkers; ++k)
-        if (Text(loaded) == Text(WorkerList(k))) return true;
-    return false;
+    return !list.empty();
 }
 
 }  // namespace
 
 int RunStoreWorker(int worker) {
     CScopedHandle start(OpenEventA(SYNCHRONIZE, FALSE, kStartEvent));
-    if (start.IsValid()) WaitForSingleObject(start.Get(), 60000);
-    const DWORD bit = kFirstWorkerBit << worker;
-    for (int round = 0; round < kRounds; ++round) {
+    WaitForSingleObject(start.Get(), 60000);
+    for (int round = 0; round < 25; ++round) {
+        StorageFlagsUpdate(0x100 << worker, 0);  // above the program's own bits
         CStorage().SaveDevices(WorkerList(worker));
-        StorageFlagsUpdate(0, bit);
+        StorageFlagsUpdate(0, 0x100 << worker);
         DeviceList loaded;
         CStorage().LoadDevices(loaded);
         if (!IsAWorkersList(loaded)) return 2;
-        if (round + 1 < kRounds) StorageFlagsUpdate(bit, 0);
     }
     return 0;
 }
@@ -61,8 +54,8 @@ TEST(StoreAcrossProcesses, EverySaveIsWholeAndNoFlagsUpdateIsLost) {
     CScopedHandle start(CreateEventA(nullptr, TRUE, FALSE, kStartEvent));
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, MAX_PATH);
-    WriteFlags(0);
-    std::vector<PROCESS_INFORMATION> workers(kWorkers);
+    StorageFlagsWrite(0);
+    PROCESS_INFORMATION workers[kWorkers] = {};
     for (int k = 0; k < kWorkers; ++k) {
         std::string command = "\"" + std::string(self) + "\" --store-worker " + std::to_string(k);
         STARTUPINFOA startup = {};
@@ -71,17 +64,16 @@ TEST(StoreAcrossProcesses, EverySaveIsWholeAndNoFlagsUpdateIsLost) {
                                    &workers[k]));
     }
     SetEvent(start.Get());
-    for (int k = 0; k < kWorkers; ++k) {
+    for (PROCESS_INFORMATION& worker : workers) {
         DWORD code = 99;
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(workers[k].hProcess, 120000)) << "worker " << k;
-        GetExitCodeProcess(workers[k].hProcess, &code);
-        EXPECT_EQ(0u, code) << "worker " << k << " loaded a mixed list";
-        CloseHandle(workers[k].hProcess);
-        CloseHandle(workers[k].hThread);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker.hProcess, 120000));
+        EXPECT_TRUE(GetExitCodeProcess(worker.hProcess, &code) && code == 0) << "a worker loaded a mixed list";
+        CloseHandle(worker.hProcess);
+        CloseHandle(worker.hThread);
     }
     DeviceList stored;
     CStorage().LoadDevices(stored);
-    EXPECT_TRUE(IsAWorkersList(stored)) << Text(stored);
+    EXPECT_TRUE(IsAWorkersList(stored)) << stored.size() << " boxes";
     EXPECT_EQ(0xF00u, ReadFlags());
     CStorage().SaveDevices(DeviceList());
     RegDeleteKeyValueA(HKEY_CURRENT_USER, kProductKey, "Flags");
