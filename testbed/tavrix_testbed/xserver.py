@@ -3,38 +3,27 @@
 from __future__ import annotations
 
 import os
+import select
 import subprocess
-import time
 from pathlib import Path
 
 
 class XServer:
-    """Xvfb on the first free display number from `first`; `close()` stops it."""
+    """Xvfb on a display number it picks itself (no race between parallel runs); `close()` stops it."""
 
-    def __init__(self, first: int = 91, size: str = "1024x768x24"):
-        self.number = self._free_display(first)
-        self.display = f":{self.number}"
+    def __init__(self, size: str = "1024x768x24", timeout: float = 30):
+        read, write = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", self.display, "-screen", "0", size, "-nolisten", "tcp", "-noreset"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._wait_ready()
-
-    @staticmethod
-    def _free_display(first: int) -> int:
-        for number in range(first, first + 200):
-            if not Path(f"/tmp/.X{number}-lock").exists() and not Path(f"/tmp/.X11-unix/X{number}").exists():
-                return number
-        raise RuntimeError("no free X display number")
-
-    def _wait_ready(self, timeout: float = 20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"Xvfb {self.display} ended at start")
-            if Path(f"/tmp/.X11-unix/X{self.number}").exists():
-                return
-            time.sleep(0.05)
-        raise RuntimeError(f"Xvfb {self.display} did not start")
+            ["Xvfb", "-displayfd", str(write), "-screen", "0", size, "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as numbers:
+            ready, _, _ = select.select([numbers], [], [], timeout)
+            number = numbers.readline().strip() if ready else ""
+        if not number.isdigit():
+            self.close()
+            raise RuntimeError("Xvfb did not start")
+        self.number, self.display = int(number), f":{number}"
 
     def env(self, base: dict[str, str] | None = None) -> dict[str, str]:
         env = dict(base if base is not None else os.environ)

@@ -109,7 +109,7 @@ class TrayDesktop:
     def shot(self, label: str) -> Shot:
         self._shots += 1
         path = self.artifacts / f"{self._shots:02d}-{label}.png"
-        subprocess.run(["import", "-display", self.x.display, "-window", "root", str(path)], check=True, timeout=60)
+        self.x.screenshot(path)
         return Shot(path)
 
     def click(self, x: int, y: int, button: int = 1):

@@ -16,7 +16,6 @@ from conftest import REPO
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
 
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
-from tavrix_testbed.xserver import XServer  # noqa: E402
 from traydesk import TrayDesktop, wait_until  # noqa: E402
 
 ID_A, ID_B = "%08X" % nth_valid_device_id(0), "%08X" % nth_valid_device_id(1)
@@ -38,15 +37,14 @@ def box_a(tuners, **misbehave) -> Box:
 
 
 @pytest.fixture
-def desk(installed, artifacts, programs):
+def desk(installed, artifacts, programs, xserver):
     prefix, exe = installed
     prefix.write_ini(INI)
     probe = prefix.root / "drive_c" / "tray_probe.exe"
     shutil.copy2(programs / "tray_probe.exe", probe)
     prefix.reg("add", r"HKCR\http\shell\open\command", "/ve", "/d", r'C:\tray_probe.exe browser "%1"', "/f")
-    with XServer() as xserver:
-        with TrayDesktop(prefix, exe, xserver, artifacts, probe) as tray:
-            yield tray
+    with TrayDesktop(prefix, exe, xserver, artifacts, probe) as tray:
+        yield tray
 
 
 def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = "ready"):
