@@ -69,6 +69,17 @@ class Station:
         doomed = (r"HKEY_CURRENT_USER\SOFTWARE\ORVA Systems", r"HKEY_USERS\.DEFAULT\SOFTWARE\ORVA Systems")
         self.reg_import("".join("[-%s]\n" % key for key in doomed + CATEGORIES) + "\n" + text)
 
+    def store_raw(self, key: str, value_line: str) -> None:
+        """Adds a value to a key of the current user byte for byte, as no importer writes it
+        (they terminate texts): in the registry file, while the server is down."""
+        self.prefix.kill()
+        user_reg = self.prefix.root / "user.reg"
+        text = user_reg.read_text(encoding="latin-1")
+        head = text.index("[%s]" % key.replace("\\", "\\\\"))
+        end_of_time = text.index("\n", text.index("#time=", head)) + 1
+        user_reg.write_text(text[:end_of_time] + value_line + "\n" + text[end_of_time:], encoding="latin-1")
+        subprocess.run([wineprefix.WINESERVER, "-p"], env=self.prefix.env(), check=True, timeout=60)
+
     def run(self, args, timeout: float = 300) -> wineprefix.RunResult:
         result = self.prefix.run(self.exe, args, netns=self.lan.program_ns, timeout=timeout)
         # Every path ends with 0: anything else is a crash.
@@ -158,35 +169,42 @@ def utf16_hex(text: str) -> str:
     return ",".join("%02x" % b for b in text.encode("utf-16-le"))
 
 
-# (stored data, what the stored box reads as: saved back by the next -I, or None when not loaded)
+def row(text: str, expected: dict | None, id: str, raw: str | None = None):
+    """Stored data (`raw`: one more value of the stored tuner, byte for byte) and what the stored
+    box reads as: saved back by the next -I, or None when it is not loaded."""
+    return pytest.param(text, raw, expected, id=id)
+
+
 STORED = [
-    pytest.param(stored_text(box='"Ip"=dword:c0000232'), good(Ip=""), id="ip-stored-as-dword"),
-    pytest.param(stored_text(box='"Ip"="%s"' % ("1" * 20)), good(Ip=""), id="ip-one-too-long-for-its-field"),
-    pytest.param(stored_text(tuner='"Model"="%s"' % ("m" * 19)), good(Model="m" * 19), id="model-fills-its-field"),
-    pytest.param(stored_text(tuner='"Id"=hex(1):%s' % utf16_hex("i" * 20)), good(Id=""),
-                 id="id-fills-its-field-unterminated"),
-    pytest.param(stored_text(tuner='"Name"="%s"' % ("n" * 5000)), good(Name=""), id="name-far-too-long"),
-    pytest.param(stored_text(tuner='"Name"=hex(2):%s,00,00' % utf16_hex("%SystemRoot%")),
-                 good(Name="%SystemRoot%"), id="name-expand-sz-read-unexpanded"),
-    pytest.param(stored_text(box='"Modified"=hex:' + ",".join(["ff"] * 5000),
-                             tuner='"Owner"="%s"\n"Modified"="x"' % ("o" * 10000)), GOOD,
-                 id="owner-and-modified-oversize-are-read-and-dropped"),
-    pytest.param(stored_text().replace("Tuners\\0]", "Tuners\\007]"),
-                 dict(GOOD, Tuners={"7": GOOD["Tuners"]["0"]}), id="tuner-key-with-leading-zeros"),
-    pytest.param(stored_text(keys=f"[{ROOT}\\{S}\\Tuners\\{'0' * 20}]\n[{ROOT}\\{S}\\Tuners\\1]\n"), GOOD,
-                 id="over-long-tuner-key-ends-the-tuners"),
-    pytest.param(stored_text(keys=f"[{ROOT}\\Devices\\{'0' * 20}]\n"), None, id="over-long-box-key-ends-the-boxes"),
-    pytest.param(stored_text().split(f"[{ROOT}\\{S}\\Tuners")[0], dict(GOOD, Tuners={}), id="box-without-tuners"),
-    pytest.param(stored_text(DEFAULT_ROOT), GOOD, id="new-user-reads-the-default-user-list"),
-    pytest.param(f'[{ROOT}]\n"Flags"=dword:00000000\n' + stored_text(DEFAULT_ROOT), None,
-                 id="user-key-without-a-list-reads-no-default"),
+    row(stored_text(box='"Ip"=dword:c0000232'), good(Ip=""), id="ip-stored-as-dword"),
+    row(stored_text(box='"Ip"="%s"' % ("1" * 20)), good(Ip=""), id="ip-one-too-long-for-its-field"),
+    row(stored_text(tuner='"Model"="%s"' % ("m" * 19)), good(Model="m" * 19), id="model-fills-its-field"),
+    row(stored_text().replace('"Id"="1A2B3C46-0"', ""), good(Id=""), id="id-unterminated",
+        raw='"Id"=hex(1):%s' % utf16_hex("i" * 20)),
+    row(stored_text(tuner='"Name"="%s"' % ("n" * 5000)), good(Name=""), id="name-far-too-long"),
+    row(stored_text(tuner='"Name"=hex(2):%s,00,00' % utf16_hex("%SystemRoot%")),
+        good(Name="%SystemRoot%"), id="name-expand-sz-read-unexpanded"),
+    row(stored_text(box='"Modified"=hex:' + ",".join(["ff"] * 5000),
+                    tuner='"Owner"="%s"\n"Modified"="x"' % ("o" * 10000)), GOOD,
+        id="owner-and-modified-oversize-are-read-and-dropped"),
+    row(stored_text().replace("Tuners\\0]", "Tuners\\007]"),
+        dict(GOOD, Tuners={"7": GOOD["Tuners"]["0"]}), id="tuner-key-with-leading-zeros"),
+    row(stored_text(keys=f"[{ROOT}\\{S}\\Tuners\\{'0' * 20}]\n[{ROOT}\\{S}\\Tuners\\1]\n"), GOOD,
+        id="over-long-tuner-key-ends-the-tuners"),
+    row(stored_text(keys=f"[{ROOT}\\Devices\\{'0' * 20}]\n"), None, id="over-long-box-key-ends-the-boxes"),
+    row(stored_text().split(f"[{ROOT}\\{S}\\Tuners")[0], dict(GOOD, Tuners={}), id="box-without-tuners"),
+    row(stored_text(DEFAULT_ROOT), GOOD, id="new-user-reads-the-default-user-list"),
+    row(f'[{ROOT}]\n"Flags"=dword:00000000\n' + stored_text(DEFAULT_ROOT), None,
+        id="user-key-without-a-list-reads-no-default"),
 ]
 
 
-@pytest.mark.parametrize("text,expected", STORED)
-def test_stored_data_is_read_within_its_fields_and_saved_in_the_program_layout(station, text, expected):
+@pytest.mark.parametrize("text,raw,expected", STORED)
+def test_stored_data_is_read_within_its_fields_and_saved_in_the_program_layout(station, text, raw, expected):
     station.set_lan([FOUND])
     station.reset(text)
+    if raw:
+        station.store_raw(r"Software\ORVA Systems\Zentrova\%s\Tuners\0" % S, raw)
 
     station.run("-I")
 
