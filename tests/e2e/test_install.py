@@ -4,7 +4,6 @@ device-change notice as another process sees it. Stored lists are imported: no L
 
 import queue
 import re
-import shutil
 import subprocess
 import threading
 
@@ -14,6 +13,7 @@ CATEGORIES = RECEIVER, TUNER = "{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}", "{71985
 TAVRIX = "{55994794-BB06-46B0-8C23-0CA89D30AFAD}"
 FILTER_DATA = "02000000000020000000000000000000"  # as the mapper stores version 1, MERIT_DO_NOT_USE, no pins
 STORE = r"HKEY_CURRENT_USER\SOFTWARE\ORVA Systems\Zentrova"
+INSTANCES = r"HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{}\Instance"
 BOX_A, BOX_B = ("10A0000D", 2), ("10A00012", 1)  # box Id, tuner count
 FOREIGN = {"Other Tuner 1", "orva tavrix 1", "ORVA Tavri 1"}
 
@@ -39,20 +39,14 @@ def stored(*boxes, flags: int | None = None) -> list[str]:
     return lines
 
 
-def instances(category: str) -> str:
-    return rf"HKEY_LOCAL_MACHINE\Software\Classes\CLSID\{category}\Instance"
-
-
 def foreign(name: str, clsid: str = "{0D1B2A3C-1111-2222-3333-444455556666}") -> list[str]:
     """An instance in both categories as another product's setup leaves it."""
-    data = ",".join(FILTER_DATA[i:i + 2] for i in range(0, len(FILTER_DATA), 2))
-    return [line for category in CATEGORIES for line in (f"[{instances(category)}\\{name}]",
-            f'"FriendlyName"="{name}"', f'"CLSID"="{clsid}"', f'"FilterData"=hex:{data}')]
+    return [line for category in CATEGORIES for line in (f"[{INSTANCES.format(category)}\\{name}]",
+            f'"FriendlyName"="{name}"', f'"CLSID"="{clsid}"', '"FilterData"=hex:02,00,00,00,00,00,20,00')]
 
 
-def registered(prefix, category: str, view: int = 64) -> dict[str, dict[str, str]]:
-    """{instance name: {value name: data}} as `reg query /s` lists them."""
-    out = prefix.reg("query", instances(category), "/s", f"/reg:{view}", check=False).stdout.decode("latin-1")
+def registered(prefix, category: str, view: int = 64) -> dict[str, dict[str, str]]:  # name: {value: data}
+    out = prefix.reg("query", INSTANCES.format(category), "/s", f"/reg:{view}", check=False).stdout.decode("latin-1")
     return {name: dict(re.findall(r"    (\S+)    \S+    (.*)\r", values))
             for name, values in re.findall(r"\\Instance\\(.+)\r\n((?:    .*\r\n)*)", out)}
 
@@ -62,22 +56,16 @@ def run(prefix, exe, *args: str):
     assert result.returncode == 0, result.stderr[-3000:]
 
 
-def test_every_tuner_is_registered_in_both_categories(installed):
+@pytest.mark.parametrize("option,listed", [("-r", (BOX_A,)), ("-R", ())], ids=["unlisted", "all"])
+def test_install_then_uninstall_of_our_unlisted_instances_only(installed, option, listed):
     prefix, exe = installed
     import_reg(prefix, stored(BOX_A, BOX_B, flags=0x17))
     run(prefix, exe, "-i")
-    for category in CATEGORIES:
+    for category in CATEGORIES:  # every tuner, in both categories of the 64-bit view
         assert registered(prefix, category) == {
             name: {"CLSID": TAVRIX, "FilterData": FILTER_DATA, "FriendlyName": name} for name in ours(BOX_A, BOX_B)}
     # The 64-bit copy completed its own share only.
     assert "0x15" in prefix.reg("query", STORE, "/v", "Flags").stdout.decode()
-
-
-@pytest.mark.parametrize("option,listed", [("-r", (BOX_A,)), ("-R", ())], ids=["unlisted", "all"])
-def test_uninstall_removes_only_our_unlisted_instances(installed, option, listed):
-    prefix, exe = installed
-    import_reg(prefix, stored(BOX_A, BOX_B))
-    run(prefix, exe, "-i")
     import_reg(prefix, [line for name in FOREIGN for line in foreign(name)])
     import_reg(prefix, foreign("ORVA Tavrix 10A00012-0", TAVRIX), view=32)  # the 32-bit copy's
     (prefix.pvr_folder / "Zentrova 10A00012-0").mkdir()
@@ -103,9 +91,8 @@ NOTICE_STEPS = [("-i", (BOX_A,), 0), ("-i", (), 1), ("-r", (BOX_A,), 1), ("-R", 
 def test_device_change_notice_reaches_another_process_exactly_when_posted(installed, programs):
     prefix, exe = installed
     prefix.headless()
-    shutil.copy2(programs / "window_listener.exe", prefix.home64)
     # The listener holds the single-instance mutex like a resident tray.
-    listener = prefix.start(prefix.home64 / "window_listener.exe", ["--hold-instance", "--seconds", "600"],
+    listener = prefix.start(programs / "window_listener.exe", ["--hold-instance", "--seconds", "600"],
                             env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE, text=True)
     lines: queue.Queue[str] = queue.Queue()
     threading.Thread(target=lambda: [lines.put(line.strip()) for line in listener.stdout], daemon=True).start()

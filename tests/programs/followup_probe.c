@@ -1,6 +1,5 @@
-/* Test program installed in place of a follow-up copy. It runs until the event
- * "TavrixProbeRelease" is set (at most 60 s), so a test sees a copy that still runs, and ends
- * with its option's letter plus 256 times the show command it was started with. */
+/* Stands in for a follow-up copy: runs until the event "TavrixProbeRelease" is set (60 s at most),
+ * then ends with its option's letter plus 256 times the show command it was started with. */
 #include <windows.h>
 
 int main(int argc, char** argv) {

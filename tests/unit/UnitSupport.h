@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <string>
 
 #include "app/TestHooks.h"
 #include "devices/Devices.h"
@@ -56,8 +55,7 @@ inline std::set<std::string> Entries(const fs::path& folder) {
     return names;
 }
 
-// The list of the 32-bit program with its Lock and a fresh PVR source folder (or none);
-// the filter instances it registers, the folder and Flags go with it.
+// The 32-bit program's list and a fresh PVR source folder (or none); both, Flags and filters go after.
 struct CList32 {
     explicit CList32(bool pvrFolder = true) {
         TestHooks::SetExeBitness(0);

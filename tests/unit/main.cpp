@@ -1,5 +1,4 @@
-// GoogleTest entry: the program initialises COM on every thread that installs, and so does
-// this runner. "--store-worker N" runs one of the store test's worker processes instead.
+// GoogleTest entry, with COM as on every thread of the program that installs; or a store worker.
 #include <gtest/gtest.h>
 
 #include "app/Scoped.h"

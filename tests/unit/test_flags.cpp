@@ -22,9 +22,7 @@ const FlagsRow kRows[] = {
     {Step::Start, false, false, true, 0x02, 0x02},    // the 64-bit copy's share alone forces nothing
     {Step::Start, true, false, true, 0x05, 0x05},     // the 64-bit program leaves Flags alone
     {Step::Refresh, false, false, true, 0x02, 0x12},  // Refresh forces for the 64-bit share too
-    {Step::Refresh, false, false, false, 0x04, 0x04},
     {Step::Refresh, false, true, true, 0x07, 0x07},
-    {Step::Refresh, true, false, true, 0x07, 0x07},
     {Step::InstallTuner, false, true, true, 0x17, 0x12},
     {Step::InstallTuner, false, true, false, 0x17, 0x16},       // no PVR folder: the files stay pending
     {Step::InstallUnsupported, false, true, true, 0x07, 0x06},  // registered, but no PVR files

@@ -12,11 +12,11 @@ std::string Sources(const std::string& box, int number, const std::string& tuner
            std::to_string(number) + ": " + tuner + "\" progid=\"OstrelDevice." + board + "\">\r\n      <INPUT id=\"" +
            type + "\" url=\"DvbModes.xml\"/>\r\n    </SOURCE>\r\n  </SOURCES>\r\n</PVR3>\r\n";
 }
-std::string Filter(const std::string& id) {
-    return "<FILTER id=\"Tuner\" instance=\"ORVA Tavrix " + id + "\" category=\"BDA Source Filters\"/>\r\n";
+// IsAvailable.device with `typeFile` false, else the tuner type's file.
+std::string Device(const std::string& id, bool typeFile) {
+    return "<FILTER id=\"Tuner\" instance=\"ORVA Tavrix " + id + "\" category=\"BDA Source Filters\"/>\r\n" +
+           (typeFile ? "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\r\n" : "<DEVICE board=\"" + id + "\"/>\r\n");
 }
-std::string IsAvailable(const std::string& id) { return Filter(id) + "<DEVICE board=\"" + id + "\"/>\r\n"; }
-std::string TypeFile(const std::string& id) { return Filter(id) + "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\r\n"; }
 
 struct ModelRow {
     const char *model, *type, *board;  // type nullptr: not supported, nothing written
@@ -42,49 +42,33 @@ TEST(PvrFiles, EveryModelGetsItsThreeFilesByteForByte) {
         const std::string typeFile = std::string(row.type) + ".device";
         EXPECT_EQ((std::set<std::string>{typeFile, "IsAvailable.device", "Sources.xml"}), Entries(folder));
         EXPECT_EQ(Sources("Zentrova@box", 2, "DVB \xE4", row.board, row.type), ReadBytes(folder / "Sources.xml"));
-        EXPECT_EQ(IsAvailable("1A2B3C4D-1"), ReadBytes(folder / "IsAvailable.device"));
-        EXPECT_EQ(TypeFile("1A2B3C4D-1"), ReadBytes(folder / typeFile));
+        EXPECT_EQ(Device("1A2B3C4D-1", false), ReadBytes(folder / "IsAvailable.device"));
+        EXPECT_EQ(Device("1A2B3C4D-1", true), ReadBytes(folder / typeFile));
         fs::remove_all(folder);
     }
 }
 
-struct ObstacleRow {
-    const char* what;
-    bool allFiles;  // else Sources.xml alone
-    DWORD share;    // of the handle held open; 0: a folder in the file's place
-    bool written;
-};
-const ObstacleRow kObstacles[] = {
-    {"Vistello reading, sharing read and write", true, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
-    {"a reader that denies writing", false, FILE_SHARE_READ, false},
-    {"a folder in the file's place", false, 0, false},
-};
-
-TEST(PvrFiles, FilesInUseAreRewrittenWhenTheirReaderAllowsIt) {
+TEST(PvrFiles, FilesInUseAreRewrittenAndAFileInTheWayIsSkipped) {
     const char* const files[] = {"Sources.xml", "IsAvailable.device", "DVBTTuner.device"};
-    const std::string fresh[] = {Sources("B", 1, "DVB-T", "Zentrova", "DVBTTuner"), IsAvailable("1A2B3C4D-0"),
-                                 TypeFile("1A2B3C4D-0")};
-    for (const ObstacleRow& row : kObstacles) {
-        SCOPED_TRACE(row.what);
+    const std::string fresh[] = {Sources("B", 1, "DVB-T", "Zentrova", "DVBTTuner"), Device("1A2B3C4D-0", false),
+                                 Device("1A2B3C4D-0", true)};
+    for (bool folderInPlace : {false, true}) {
+        SCOPED_TRACE(folderInPlace ? "a folder in place of Sources.xml" : "Vistello reading, sharing read and write");
         CList32 list;
         const fs::path folder = PvrFolder() / "Zentrova 1A2B3C4D-0";
-        fs::create_directories(folder);
+        fs::create_directories(folder / (folderInPlace ? "Sources.xml" : ""));
         std::vector<HANDLE> held;
         for (const char* file : files) {
+            if (folderInPlace) break;
             std::ofstream(folder / file) << "stale";
-            if (!row.allFiles && file != files[0]) continue;
-            if (row.share == 0 && fs::remove(folder / file) && fs::create_directory(folder / file)) continue;
-            held.push_back(CreateFileA((folder / file).string().c_str(), GENERIC_READ, row.share, nullptr,
-                                       OPEN_EXISTING, 0, nullptr));
+            held.push_back(CreateFileA((folder / file).string().c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
         }
         TunerInfo tuner = Tuner("1A2B3C4D", 0, "ofdm");
         EXPECT_TRUE(list.devices.PvrFiles(Box("1A2B3C4D", "B", {tuner}), tuner));
         for (HANDLE handle : held) CloseHandle(handle);
-        for (size_t i = 0; i < 3; ++i) {
-            bool blocked = (i == 0 || row.allFiles) && !row.written;
-            if (!(blocked && row.share == 0)) {
-                EXPECT_EQ(blocked ? "stale" : fresh[i], ReadBytes(folder / files[i]));
-            }
+        for (size_t i = folderInPlace ? 1 : 0; i < 3; ++i) {
+            EXPECT_EQ(fresh[i], ReadBytes(folder / files[i])) << files[i];
         }
     }
 }
