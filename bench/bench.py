@@ -113,7 +113,7 @@ def check_client_answers(lan: Lan, box: Box):
 
 
 def floor_library(lan: Lan, boxes: list[Box]) -> float:
-    """The library itself, in one process, with the program's exact calls (testbed libprobe):
+    """The library itself, in one process, with the program's exact calls (bench libprobe):
     one search, then per box open by id, the reads, close. Seconds inside the process."""
     script = ("import sys,time,json\nsys.path.insert(0,%r)\nimport libprobe\nlib=libprobe.load()\n"
               "ids=json.loads(sys.stdin.read())\nt=time.perf_counter()\nd=libprobe.discover(lib)\n"
