@@ -4,10 +4,7 @@
 #   OUTDIR/x86_64-unix/libhdhomerun.dll.so Winelib DLL; found through WINEDLLPATH=OUTDIR
 # usage: build.sh OUTDIR
 set -eu
-if [ $# -ne 1 ]; then
-    echo "usage: $0 OUTDIR" >&2
-    exit 2
-fi
+[ $# -eq 1 ] || { echo "usage: $0 OUTDIR" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$1/x86_64-unix"
 out=$(cd "$1" && pwd)

@@ -1,11 +1,7 @@
-/*
- * Winelib side of the libhdhomerun bridge: PE code calls these with the
- * Windows x64 convention (ms_abi); each one forwards to Debian's libhdhomerun,
- * which runs as ordinary Linux code in the same process.
- *
- * Compiled by the host gcc against the library's POSIX headers (winegcc would
- * define _WIN32 and pull in the Windows flavour of hdhomerun_os.h).
- */
+/* Winelib side of the libhdhomerun bridge: PE code calls these with the Windows x64 convention
+ * (ms_abi); each forwards to Debian's libhdhomerun, ordinary Linux code in the same process.
+ * Built by the host gcc against the library's POSIX headers (winegcc would define _WIN32 and
+ * pull in the Windows flavour of hdhomerun_os.h). */
 #include <stddef.h>
 #include <libhdhomerun/hdhomerun.h>
 
@@ -22,10 +18,7 @@ BRIDGE_API struct hdhomerun_discover_t *bridge_discover_create(struct hdhomerun_
 	return hdhomerun_discover_create(dbg);
 }
 
-BRIDGE_API void bridge_discover_destroy(struct hdhomerun_discover_t *ds)
-{
-	hdhomerun_discover_destroy(ds);
-}
+BRIDGE_API void bridge_discover_destroy(struct hdhomerun_discover_t *ds) { hdhomerun_discover_destroy(ds); }
 
 BRIDGE_API int bridge_discover_find_devices_v2(struct hdhomerun_discover_t *ds, uint32_t target_ip,
 	uint32_t device_type_match, uint32_t device_id_match,
@@ -39,10 +32,7 @@ BRIDGE_API struct hdhomerun_device_t *bridge_device_create_from_str(const char *
 	return hdhomerun_device_create_from_str(device_str, dbg);
 }
 
-BRIDGE_API void bridge_device_destroy(struct hdhomerun_device_t *hd)
-{
-	hdhomerun_device_destroy(hd);
-}
+BRIDGE_API void bridge_device_destroy(struct hdhomerun_device_t *hd) { hdhomerun_device_destroy(hd); }
 
 BRIDGE_API int bridge_device_set_tuner(struct hdhomerun_device_t *hd, unsigned int tuner)
 {

@@ -1,48 +1,31 @@
 """Throwaway Wine prefixes that hold the layout of an installed TavrixInstall.
 
-A prefix keeps one persistent wineserver from its start to `close()`: programs and `reg`
-calls share it, so none of them pays for a server start or waits for one to drain. The
-server and the services it starts live outside any network namespace; a program run in a
-namespace still does its own socket I/O there (libhdhomerun enumerates the interfaces of
-the namespace itself)."""
+Each prefix keeps one wineserver from its start to `close()`, shared by every program and `reg`
+call. The server and its services run outside any network namespace; a program run inside one
+still does its socket I/O there, and libhdhomerun lists that namespace's interfaces itself."""
 
 from __future__ import annotations
 
+import codecs
 import os
 import re
 import shutil
 import subprocess
 import tempfile
-import threading
 from dataclasses import dataclass
 from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-
-COMMON64 = "drive_c/Program Files/Common Files"
-COMMON32 = "drive_c/Program Files (x86)/Common Files"
-HOME_SUFFIX = "ORVA Systems/Zentrova"
-PVR_SUFFIX = "ORVA Systems/PVR/Supported3/Sources"
 # Wine's own binaries in a prefix are never written: clones share them through hard links.
 _SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64")
-
 _DEBUGSTR = re.compile(r'warn:debugstr:OutputDebugStringA "(.*)"\s*$')
-_ESCAPE = re.compile(r"\\(x[0-9a-fA-F]{2}|.)")
-_ESCAPED = {"n": "\n", "r": "\r", "t": "\t"}
-
-
-def _unescape(text: str) -> str:
-    """Undoes Wine's C escaping of debug strings."""
-    def one(match):
-        code = match.group(1)
-        return chr(int(code[1:], 16)) if len(code) == 3 else _ESCAPED.get(code, code)
-    return _ESCAPE.sub(one, text)
 
 
 def parse_log(stderr: str) -> list[str]:
-    """The program's log lines: every OutputDebugStringA text, joined and split at CRLF."""
-    stream = "".join(_unescape(m.group(1)) for m in map(_DEBUGSTR.search, stderr.splitlines()) if m)
+    """The program's log lines: every OutputDebugStringA text (C-escaped by Wine), split at CRLF."""
+    stream = "".join(codecs.decode(m.group(1), "unicode_escape")
+                     for m in map(_DEBUGSTR.search, stderr.splitlines()) if m)
     lines = stream.split("\r\n")
     return lines[:-1] if lines and lines[-1] == "" else lines
 
@@ -54,19 +37,13 @@ class RunResult:
     stderr: str
     stdout: str = ""
 
-    def has(self, text: str) -> bool:
-        return any(text in line for line in self.log)
-
 
 def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str | None = None):
-    """(exit code, stdout, stderr) through files: a service a program starts on demand may
-    inherit its standard handles and would hold a pipe open for the server's life."""
+    """(exit code, stdout, stderr) through files: a service started on demand may inherit a pipe."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                              timeout=timeout, cwd=cwd)
-        out.seek(0)
-        err.seek(0)
-        return proc.returncode, out.read(), err.read()
+        code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout, cwd=cwd).returncode
+        return code, *(f.seek(0) or f.read() for f in (out, err))
 
 
 class WinePrefix:
@@ -86,7 +63,6 @@ class WinePrefix:
     def clone(self, bridge_dir: Path | None = None) -> "WinePrefix":
         """A copy of this quiet prefix, with a server of its own (fast: no second wineboot)."""
         target = Path(tempfile.mkdtemp(prefix="tavrix-wine-"))
-
         def copy(source, destination):
             shared = any(Path(source).is_relative_to(self.root / d) for d in _SHARED_DIRS)
             return os.link(source, destination) if shared else shutil.copy2(source, destination)
@@ -119,7 +95,6 @@ class WinePrefix:
     def __exit__(self, *exc):
         self.close()
 
-    # --- layout -----------------------------------------------------------
     def env(self, **extra: str) -> dict[str, str]:
         env = dict(os.environ, WINEPREFIX=str(self.root), WINEDEBUG="-all,warn+debugstr",
                    WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
@@ -129,12 +104,11 @@ class WinePrefix:
         env.update(extra)
         return env
 
-    common64 = property(lambda self: self.root / COMMON64)
-    common32 = property(lambda self: self.root / COMMON32)
-    home64 = property(lambda self: self.common64 / HOME_SUFFIX)
-    home32 = property(lambda self: self.common32 / HOME_SUFFIX)
-    # The PVR source folder of a 64-bit program.
-    pvr_folder = property(lambda self: self.common64 / PVR_SUFFIX)
+    common64 = property(lambda self: self.root / "drive_c/Program Files/Common Files")
+    common32 = property(lambda self: self.root / "drive_c/Program Files (x86)/Common Files")
+    home64 = property(lambda self: self.common64 / "ORVA Systems/Zentrova")
+    home32 = property(lambda self: self.common32 / "ORVA Systems/Zentrova")
+    pvr_folder = property(lambda self: self.common64 / "ORVA Systems/PVR/Supported3/Sources")  # of a 64-bit program
 
     def install(self, exe: Path, ini_text: str | None = None, pvr_folder: bool = True) -> Path:
         """Installs `exe` as both copies; returns the 64-bit copy's path."""
@@ -157,7 +131,6 @@ class WinePrefix:
         rel = Path(path).resolve().relative_to((self.root / "drive_c").resolve())
         return "C:\\" + str(rel).replace("/", "\\")
 
-    # --- running ----------------------------------------------------------
     @staticmethod
     def _command(exe: Path, args: list[str] | str, netns: str | None) -> list[str]:
         # A string is one raw command line; wine64 joins argv with blanks, so "" adds nothing.
@@ -166,8 +139,7 @@ class WinePrefix:
 
     def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None, timeout: float = 120,
             env: dict[str, str] | None = None, wait: bool = True) -> RunResult:
-        """Runs a PE program to its end; its exit code and log lines. (`wait` is accepted for
-        older callers: with the server kept, there is nothing else to wait for.)"""
+        """Runs a PE program to its end: its exit code and log lines (`wait`: for older callers)."""
         code, out, err = _execute(self._command(exe, args, netns), env or self.env(), timeout, str(Path(exe).parent))
         stderr = err.decode("utf-8", "replace")
         return RunResult(code, parse_log(stderr), stderr, out.decode("utf-8", "replace"))
@@ -177,7 +149,6 @@ class WinePrefix:
         return subprocess.Popen(self._command(exe, list(args), netns), env=env or self.env(),
                                 cwd=str(Path(exe).parent), **popen)
 
-    # --- registry -----------------------------------------------------------
     def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
         code, out, err = _execute([WINE, "reg", *args], self.env(WINEDEBUG="-all"), 120)
         if check and code != 0:
@@ -187,30 +158,23 @@ class WinePrefix:
     def reg_export(self, key: str) -> str:
         """`reg export` of a key as text ('' when the key is missing)."""
         out = self.root / "export.reg"
-        proc = self.reg("export", key, "Z:" + str(out).replace("/", "\\"), "/y", check=False)
-        if proc.returncode != 0 or not out.exists():
-            return ""
-        data = out.read_bytes()
-        out.unlink()
-        return data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+        out.unlink(missing_ok=True)
+        self.reg("export", key, "Z:" + str(out).replace("/", "\\"), "/y", check=False)
+        return out.read_bytes().decode("utf-16") if out.exists() else ""
 
 
-_TEMPLATE_LOCK = threading.Lock()
 _template: WinePrefix | None = None
 
 
 def new_prefix(bridge_dir: Path | None = None) -> WinePrefix:
     """A clone of the run's one booted template prefix."""
     global _template
-    with _TEMPLATE_LOCK:
-        if _template is None:
-            _template = WinePrefix(serve=False)
+    _template = _template or WinePrefix(serve=False)
     return _template.clone(bridge_dir)
 
 
 def close_template():
     global _template
-    with _TEMPLATE_LOCK:
-        if _template is not None:
-            shutil.rmtree(_template.root, ignore_errors=True)
-            _template = None
+    if _template is not None:
+        shutil.rmtree(_template.root, ignore_errors=True)
+    _template = None
