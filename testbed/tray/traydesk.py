@@ -1,7 +1,8 @@
 """The tray in a real window: Wine's virtual desktop on a private Xvfb display, clicks with
 xdotool, screenshots with ImageMagick. Where things are comes from the windows themselves
-(tray_probe.exe in the same desktop): the icon's window in the taskbar, the menu's window and
-the rows of a reference menu that the probe builds with the same items and measures.
+(tray_probe.exe in the same desktop): the taskbar's window, the menu's window and the rows of a
+reference menu that the probe builds with the same items and measures. Colours are read only to
+tell the icon's badge and whether a row's text is drawn greyed.
 
     with XServer() as x, TrayDesktop(prefix, exe, x, artifacts, probe, netns=lan.program_ns) as desk:
         desk.start()
@@ -87,8 +88,8 @@ class TrayDesktop:
         return [tuple(map(int, words[1:])) for words in self.probe(command) if words[0] == kind]
 
     def icon(self, label: str) -> tuple[tuple[int, ...] | None, str]:
-        """The notification icons' box in the taskbar and its badge: whatever differs from the
-        taskbar's own colour outside its buttons."""
+        """The notification icons' box and badge. Wine draws the icons into the taskbar's window,
+        right of its buttons; there, rows and columns of one colour are background or frame."""
         lines = self.probe("taskbar")
         bars = [tuple(map(int, w[1:])) for w in lines if w[0] == "taskbar"]
         if not bars:
@@ -96,14 +97,12 @@ class TrayDesktop:
         (left, top, right, bottom), buttons = bars[0], [tuple(map(int, w[1:])) for w in lines if w[0] == "button"]
         left = max([left] + [b[2] for b in buttons if b[2] < (left + right) // 2])
         shot = self.shot(label)
-        pixels = shot.colours(left, top + 2, right, bottom)
-        background = max(set(pixels), key=pixels.count)
-        width = right - left
-        drawn = [(i % width, i // width) for i, p in enumerate(pixels) if p != background]
-        if not drawn:
+        rows = {y: shot.colours(left, y, right, y + 1) for y in range(top, bottom)}
+        rows = {y: row for y, row in rows.items() if len(set(row)) > 1}
+        xs = [x for x in range(right - left) if len({row[x] for row in rows.values()}) > 1]
+        if not xs:
             return None, ""
-        xs, ys = [x for x, _ in drawn], [y for _, y in drawn]
-        box = (left + min(xs), top + 2 + min(ys), left + max(xs) + 1, top + 3 + max(ys))
+        box = (left + min(xs), min(rows), left + max(xs) + 1, max(rows) + 1)
         return box, badge(shot.colours(*box))
 
     def shot(self, label: str) -> Shot:
@@ -155,10 +154,7 @@ class TrayDesktop:
     def choose(self, frame: tuple[int, ...], band: tuple[int, int], submenu: bool = False):
         """Clicks a row; for a submenu row, returns the submenu's window."""
         x, y = frame[0] + (frame[2] - frame[0]) // 3, (band[0] + band[1]) // 2
-        if submenu:
-            return self.open_menu(x, y)
-        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.x.env(), check=True,
-                       timeout=30)
+        return self.open_menu(x, y) if submenu else self.click(x, y)
 
     def close(self):
         self.prefix.kill()
