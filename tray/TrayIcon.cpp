@@ -111,7 +111,7 @@ void CTrayIcon::__RemoveIcon() {
     Shell_NotifyIconA(NIM_DELETE, &notifyData_);
 }
 
-// The shell copies the picture, so the previous one can go once the new one is handed over.
+// The shell keeps its own copy of every picture it is handed, so ours goes when the next one comes.
 void CTrayIcon::__SetIconPicture(bool ready) {
     notifyPicture_.Reset(LoadNotifyIcon(instance_, ready));
     notifyData_.hIcon = notifyPicture_.Get();

@@ -18,7 +18,7 @@ sys.path.insert(0, str(REPO / "testbed" / "tray"))
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
 from traydesk import TrayDesktop, wait_until  # noqa: E402
 
-ID_A, ID_B = "%08X" % nth_valid_device_id(0), "%08X" % nth_valid_device_id(1)
+ID_A = "%08X" % nth_valid_device_id(0)
 INI = ("[devices]\n2040:5200:ofdm=DVB-T Tuner\ndvbc=DVB-C Tuner\nqam256=QAM Tuner\n"
        "[settings]\nsettingsPath=/cfg.html\n")
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
