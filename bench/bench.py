@@ -534,6 +534,8 @@ def markdown(results: dict) -> str:
                   "ratio to empty + library, first / repeat |",
                   "|---|---|---|---|---|---|---|---|---|---|"]
         for count, r in results["jobs"].items():
+            if not isinstance(r, dict):  # the part's "date"
+                continue
             library_floor = r["empty_wall_s"]["median"] + r["library_s"]["median"]
             lines.append("| %s | %s | %s | %s | %s | %s | %.3f | %.2f / %.2f | %s | %.2f / %.2f |" % (
                 count, fmt(r["first_wall_s"]), fmt(r["repeat_wall_s"]), fmt(r["first_peak_ws_mib"], digits=1),
