@@ -52,6 +52,24 @@ private:
     HANDLE handle_ = nullptr;
 };
 
+// Owns an icon that is not shared (LoadImageA without LR_SHARED); destroys it on every way out.
+class CScopedIcon {
+public:
+    CScopedIcon() = default;
+    ~CScopedIcon() { Reset(); }
+    CScopedIcon(const CScopedIcon&) = delete;
+    CScopedIcon& operator=(const CScopedIcon&) = delete;
+
+    HICON Get() const { return icon_; }
+    void Reset(HICON icon = nullptr) {
+        if (icon_ != nullptr) DestroyIcon(icon_);
+        icon_ = icon;
+    }
+
+private:
+    HICON icon_ = nullptr;
+};
+
 // Owns a FindFirstFileA search handle.
 class CScopedFind {
 public:

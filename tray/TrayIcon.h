@@ -18,24 +18,6 @@ class CDevices;
 // owns the icon.
 HICON LoadNotifyIcon(HINSTANCE instance, bool ready);
 
-// Owns an icon made by LoadNotifyIcon.
-class CScopedIcon {
-public:
-    CScopedIcon() = default;
-    ~CScopedIcon() { Reset(); }
-    CScopedIcon(const CScopedIcon&) = delete;
-    CScopedIcon& operator=(const CScopedIcon&) = delete;
-
-    HICON Get() const { return icon_; }
-    void Reset(HICON icon = nullptr) {
-        if (icon_ != nullptr) DestroyIcon(icon_);
-        icon_ = icon;
-    }
-
-private:
-    HICON icon_ = nullptr;
-};
-
 class CTrayIcon {
 public:
     CTrayIcon() = default;
@@ -50,10 +32,8 @@ public:
     CTrayIcon* StartThread(HINSTANCE instance, CDevices* devices);
     void StopThread();
     void UpdateIcon(bool ready);
-    HWND Window() const { return window_; }
 
 private:
-
     // What a menu row that carries a command referred to when the menu was built, so that
     // a command arriving after the list has changed acts only on the same record.
     struct CommandTarget {

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
+import uuid
 from pathlib import Path
 
 import pytest
@@ -12,25 +14,32 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "testbed"))
 
 from tavrix_testbed import wineprefix  # noqa: E402
+from tavrix_testbed.xserver import XServer  # noqa: E402
 
 BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", REPO / "build" / "x64")).resolve()
 ARTIFACTS = Path(os.environ.get("TAVRIX_ARTIFACTS", REPO / "artifacts"))
 
 
-@pytest.fixture(scope="session")
-def exe() -> Path:
-    path = BUILD / "TavrixInstall.exe"
+def _built(path: Path) -> Path:
     if not path.exists():
         pytest.fail(f"{path} is not built (run tools/build.sh)")
     return path
 
 
 @pytest.fixture(scope="session")
+def exe() -> Path:
+    return _built(BUILD / "TavrixInstall.exe")
+
+
+@pytest.fixture(scope="session")
 def bridge_dir() -> Path:
-    path = BUILD / "bridge"
-    if not (path / "libhdhomerun.dll").exists():
-        pytest.fail(f"the libhdhomerun bridge is not built in {path} (run tools/build.sh)")
-    return path
+    return _built(BUILD / "bridge" / "libhdhomerun.dll").parent
+
+
+@pytest.fixture(scope="session")
+def programs() -> Path:
+    """The small test programs of tests/programs (window_listener.exe, followup_probe.exe, ...)."""
+    return BUILD / "tests" / "programs"
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -49,9 +58,7 @@ def prefix(bridge_dir):
 
 @pytest.fixture
 def installed(prefix, exe):
-    """A fresh prefix with both copies installed and the PVR source folder present.
-
-    Returns (prefix, path of the 64-bit copy)."""
+    """Both copies installed and the PVR source folder present: (prefix, the 64-bit copy)."""
     return prefix, prefix.install(exe)
 
 
@@ -65,25 +72,13 @@ def artifacts(request) -> Path:
 
 @pytest.fixture
 def xserver():
-    """A private Xvfb display for tests that need windows."""
-    from tavrix_testbed.xserver import XServer
-
     with XServer() as server:
         yield server
 
 
-@pytest.fixture(scope="session")
-def programs() -> Path:
-    """The small test programs of tests/programs (window_listener.exe, followup_probe.exe)."""
-    return BUILD / "tests" / "programs"
-
-
 @pytest.fixture
 def isolated_netns():
-    """A network namespace with only loopback: discovery inside it reaches no box and no other host."""
-    import subprocess
-    import uuid
-
+    """A namespace with only loopback: discovery inside it reaches no box and no other host."""
     name = f"tavrix-iso-{os.getpid()}-{uuid.uuid4().hex[:6]}"
     subprocess.run(["ip", "netns", "add", name], check=True)
     try:
