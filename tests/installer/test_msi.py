@@ -20,6 +20,9 @@ NEWER = "1.0.1.9"  # Windows Installer compares three fields only
 BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("dvbc"), Tuner("dvbt")])
 CATEGORIES = ("{FD0A5AF4-B41D-11d2-9C95-00C04F7971E0}", "{71985F48-1CA1-11d3-9CC8-00C04F7971E0}")
 OTHER = "Vendor X Tuner"
+PRODUCT = r"\Software\ORVA Systems\Zentrova"
+RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+OURS = r"C:\Program Files\Common Files\ORVA Systems\Zentrova\TavrixInstall.exe"  # as Autostart writes it
 
 
 @pytest.fixture(scope="module")
@@ -61,9 +64,15 @@ def test_install_and_removal_on_the_lan(prefix, msi, lan):
         (REPO / "res/icons/tuner.ico").read_bytes()]
     assert rb"Common Files\ORVA Systems\Zentrova\TavrixInstall.exe" in start_menu_link(prefix, "Zentrova")
 
+    prefix.reg("add", RUN, "/v", "TavrixInstall.exe", "/d", OURS, "/f")
+    prefix.reg("add", RUN, "/v", "Other", "/d", r"C:\other.exe", "/f")
+    # On Windows the elevated -I runs as the system account, whose hive is .DEFAULT.
+    prefix.reg("add", r"HKU\.DEFAULT" + PRODUCT, "/v", "Flags", "/t", "REG_DWORD", "/d", "0", "/f")
     assert msiexec(prefix, lan, "/x", msi("x64")) == 0  # 3010 would ask for a reboot
     assert not (prefix.common64 / "ORVA Systems").exists() and not (prefix.common32 / "ORVA Systems").exists()
-    assert stored_ids(prefix) == set() and start_menu_link(prefix, "Zentrova") == b""
+    assert [hive for hive in ("HKCU", r"HKU\.DEFAULT") if "Zentrova" in query(prefix, hive + PRODUCT)] == []
+    assert "TavrixInstall.exe" not in query(prefix, RUN) and r"C:\other.exe" in query(prefix, RUN)
+    assert start_menu_link(prefix, "Zentrova") == b""
     assert instances(prefix, CATEGORIES[0]) == set() and instances(prefix, CATEGORIES[1]) == {OTHER}
     assert "PendingFileRename" not in query(prefix, r"HKLM\System\CurrentControlSet\Control\Session Manager")
 
@@ -92,7 +101,9 @@ def test_x86_package_puts_its_copy_and_configuration_in_the_32_bit_home(msi):
     assert sorted(files.values()) == [("TavrixInstall.exe", *home), ("TavrixInstall.ini", *home)]
     exe = next(key for key, row in files.items() if row[0] == "TavrixInstall.exe")
     actions = {a[0]: (int(a[1]) & 0xC40, a[2], a[3]) for a in rows(msi("x86"), "CustomAction")}
-    assert actions == {"DetectAndInstall": (0xC40, exe, "-I"), "UninstallAll": (0xC40, exe, "-R")}  # elevated
+    elevated = [(0xC40, exe, "-I"), (0xC40, exe, "-R")]  # deferred, not impersonated, result ignored
+    assert [actions[a] for a in ("DetectAndInstall", "UninstallAll")] == elevated
+    assert actions["FindRegExe"][2] == "[SystemFolder]reg.exe"  # 32-bit Windows has no System64Folder
 
 
 def test_configuration_file_has_every_text_the_program_looks_up():
