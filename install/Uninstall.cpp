@@ -84,7 +84,7 @@ bool UninstallInstances(CDevices& devices) {
     if (hr != S_OK || !categoryEnum) return false;
     ComPtr<IFilterMapper2> mapper;
     hr = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_ALL, IID_IFilterMapper2,
-                                  reinterpret_cast<void**>(mapper.GetAddressOf()));
+                          reinterpret_cast<void**>(mapper.GetAddressOf()));
     if (FAILED(hr)) return false;
 
     // The enumerator walks the category's keys by position: a key removed mid-walk would
