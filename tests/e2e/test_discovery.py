@@ -81,6 +81,8 @@ def test_only_a_change_posts_the_device_change_notice(station, programs):
         station.run("-I")  # unchanged: none
         station.set_lan([box(5, [], "bare")])
         station.run("-I")  # a host name found: notice
+        station.set_lan([bare])
+        station.run("-I")  # the name not confirmed this time: kept, no notice
         # The mark: beside the mutex the listener holds, an unknown option only broadcasts.
         station.run("-x")
         seen = [listener.next() for _ in range(3)]

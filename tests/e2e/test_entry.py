@@ -72,7 +72,8 @@ def resident(station, programs):
 
 
 # Beside a resident copy: job options of either case run; the rest only ask it to come forward.
-@pytest.mark.parametrize("tail,runs", [("", False), ("-x", False), ("-I", True), ("-r", True), ("-R", True)])
+@pytest.mark.parametrize("tail,runs", [("", False), ("-x", False), ("-I", True), ("-i", True), ("-r", True),
+                                       ("-R", True)])
 def test_beside_a_resident_copy(station, resident, programs, tail, runs):
     station.reset()
 

@@ -75,10 +75,11 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         # Box A comes back with its first tuner only; box B stays away.
         lan.remove_box(nth_valid_device_id(1))
         lan.remove_box(nth_valid_device_id(0))
-        lan.add_box(box_a([Tuner("dvbc")]))
+        lan.add_box(box_a([Tuner("dvbc", "192.0.2.77", False)]))  # in use by another PC
+        lan.set_host("192.0.2.77", "viewer-pc")
         desk.start()
 
-        rows = HEAD + [SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner"),
+        rows = HEAD + [SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner (viewer-pc)"),
                        ("T", GREYED, "  2: DVB-T Tuner"), ("M", 0, "  3: QAM Tuner"),
                        SEP, ("M", 0, "Zentrova@box-b"), ("M", 0, "  1: DVB-C Tuner")] + TAIL
         frame, bands = open_tray_menu(desk, rows, "present-menu")
@@ -100,12 +101,18 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         stored = desk.prefix.reg_export(DEVICES)
         assert "%s\\Tuners\\1]" % ID_A in stored and "%s\\Tuners\\2]" % ID_A not in stored
         assert "ORVA Tavrix %s-1" % ID_A in desk.prefix.reg_export(CATEGORIES[0])
+        rows = [r for i, r in enumerate(rows) if i != 5]
+        frame, bands = open_tray_menu(desk, rows, "present-delete-box")
+        sub = desk.choose(frame, bands[6], submenu=True)
+        desk.choose(sub, desk.check_menu(sub, menus[0][1], "present-delete-box-submenu")[1])
+        gone = "ORVA Tavrix %08X-0" % nth_valid_device_id(1)
+        wait_until(lambda: all(gone not in desk.prefix.reg_export(key) for key in CATEGORIES), 30, "box removal")
+        rows = rows[:5] + rows[8:]
 
         # A slow box keeps the next search busy; Exit waits for it, then the icon and the process go,
         # and TaskbarCreated (a restarted shell) arriving meanwhile does not bring the icon back.
         lan.remove_box(nth_valid_device_id(0))
         lan.add_box(box_a([Tuner("dvbc")] * 3, delay=2.0))
-        rows = [r for i, r in enumerate(rows) if i != 5]
         wait_until(lambda: "control connect" in lan.box_log(nth_valid_device_id(0)), 30, "a slow search")
         frame, bands = open_tray_menu(desk, rows[:-6] + [SEP, ("T", GREYED, "RefreshRunning")] + rows[-4:],
                                       "present-exit")

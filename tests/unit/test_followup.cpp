@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "UnitSupport.h"
-#include "app/Privileges.h"
+#include "app/Jobs.h"
 
 namespace {
 
@@ -57,12 +57,15 @@ TEST(FollowUp, TheRightCopyIsStartedOnceHiddenWithTheOptionAndVerb) {
     CProbeCopy copy64(kCommon64), copy32(common);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "TavrixProbeRelease");
     TestHooks::SetShellExecuteEx(&RecordAndLaunch);
+    CDevices devices;  // the stored list, empty: the jobs themselves run, and start the copy
+    CDevicesLockLifetime lifetime(devices);
     for (const FollowUpRow& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << (&row - rows));
         TestHooks::SetExeBitness(row.exe64 ? 1 : 0);
+        TestHooks::SetAdmin(row.admin ? 1 : 0);
         launches.clear();
-        StartFollowUp(row.admin, row.option);
-        StartFollowUp(row.admin, row.option);  // refused: the first copy still runs
+        RunJob(row.option, devices);
+        RunJob(row.option, devices);  // refused: the first copy still runs
         ASSERT_EQ(row.base ? 1u : 0u, launches.size());
         if (!row.base) continue;
         EXPECT_EQ(Copy(row.base), launches[0].file);
@@ -77,6 +80,7 @@ TEST(FollowUp, TheRightCopyIsStartedOnceHiddenWithTheOptionAndVerb) {
     }
     TestHooks::SetShellExecuteEx(nullptr);
     TestHooks::SetExeBitness(-1);
+    TestHooks::SetAdmin(-1);
     CloseHandle(release);
 }
 
