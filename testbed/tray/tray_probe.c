@@ -5,7 +5,9 @@
  *   tray_probe menus         "colors MENUTEXT GRAYTEXT", then "menu L T R B" for every open menu
  *   tray_probe measure FILE  opens a menu built from FILE ("T|state|text", "M|state|text" with a
  *                            submenu, "S" separator) and
- *                            prints "size W H" and "row TOP BOTTOM" per item, within the menu window
+ *                            prints "size W H LEFT TOP" and "row TOP BOTTOM" per item, within the menu
+ *                            window, and keeps it open until FILE is deleted (for a screenshot)
+ *   tray_probe about         waits for the tray's About box, prints its text and closes it
  *   tray_probe wait          prints "watching", broadcasts TaskbarCreated (a restarted shell)
  *                            until the tray ends, then prints "exit CODE icon 0|1 back 0|1":
  *                            whether the shell still holds the tray's icon, and whether it got
@@ -43,17 +45,24 @@ static int Menus(void) {
 }
 
 static HMENU measured;
+static const char* layoutPath;
 
 static LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_ENTERIDLE && wParam == MSGF_MENU && measured != NULL) {
         RECT frame, row;
         GetWindowRect((HWND)lParam, &frame);
-        printf("size %ld %ld\n", frame.right - frame.left, frame.bottom - frame.top);
+        printf("size %ld %ld %ld %ld\n", frame.right - frame.left, frame.bottom - frame.top, frame.left, frame.top);
         for (int i = 0; i < GetMenuItemCount(measured); ++i) {
             GetMenuItemRect(NULL, measured, (UINT)i, &row);
             printf("row %ld %ld\n", row.top - frame.top, row.bottom - frame.top);
         }
+        fflush(stdout);
         measured = NULL;
+        SetTimer(window, 1, 50, NULL);
+    }
+    static int ticks;
+    if (message == WM_TIMER && (GetFileAttributesA(layoutPath) == INVALID_FILE_ATTRIBUTES || ++ticks > 1200)) {
+        KillTimer(window, 1);
         EndMenu();
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -90,8 +99,9 @@ static int Measure(const char* path) {
     RegisterClassA(&windowClass);
     HWND owner = CreateWindowA("TrayProbeOwner", "", WS_POPUP, 0, 0, 1, 1, NULL, NULL, windowClass.hInstance, NULL);
     measured = menu;
+    layoutPath = path;
     SetForegroundWindow(owner);
-    TrackPopupMenu(menu, TPM_RIGHTBUTTON, 0, 0, 0, owner, NULL);
+    TrackPopupMenu(menu, TPM_RIGHTBUTTON, 40, 40, 0, owner, NULL);  // away from the parked pointer
     DestroyMenu(menu);
     return 0;
 }
@@ -129,6 +139,17 @@ static int End(BOOL quit) {
     return 0;
 }
 
+static int About(void) {
+    HWND box = NULL;
+    for (int i = 0; i < 600 && (box = FindWindowA("#32770", "Zentrova (64 Bit)")) == NULL; ++i) Sleep(100);
+    char text[1000] = "";
+    if (box == NULL || GetDlgItemTextA(box, 0xFFFF, text, sizeof(text)) == 0) return 2;
+    printf("%s\n", text);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    for (int i = 0; i < 600 && IsWindow(box); ++i) Sleep(100);
+    return IsWindow(box) ? 2 : 0;
+}
+
 static int Browser(int argc, char** argv) {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
@@ -154,6 +175,7 @@ int main(int argc, char** argv) {
     if (strcmp(command, "taskbar") == 0) return Taskbar();
     if (strcmp(command, "menus") == 0) return Menus();
     if (strcmp(command, "measure") == 0 && argc > 2) return Measure(argv[2]);
+    if (strcmp(command, "about") == 0) return About();
     if (strcmp(command, "quit") == 0 || strcmp(command, "wait") == 0) return End(strcmp(command, "quit") == 0);
     fprintf(stderr, "usage: see the head of tray_probe.c\n");
     return 2;

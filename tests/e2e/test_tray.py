@@ -25,7 +25,7 @@ RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 DEVICES = r"HKCU\SOFTWARE\ORVA Systems\Zentrova\Devices"
 CATEGORIES = [r"HKCR\CLSID\{71985F48-1CA1-11d3-9CC8-00C04F7971E0}\Instance",
               r"HKCR\CLSID\{FD0A5AF4-B41D-11d2-9C95-00C04F7971E0}\Instance"]
-GREYED, TITLE = 3, 0x1003
+GREYED, CHECKED, TITLE = 3, 8, 0x1003
 SEP = ("S", 0, "")
 HEAD = [("T", TITLE, "Zentrova (64 Bit)")]
 # Refresh may read "RefreshRunning" (greyed) whenever a search happens to run.
@@ -42,6 +42,7 @@ def desk(installed, artifacts, programs, xserver):
     prefix.write_ini(INI)
     probe = prefix.root / "drive_c" / "tray_probe.exe"
     shutil.copy2(programs / "tray_probe.exe", probe)
+    shutil.copy2(programs / "OrvaTavrix.ax", prefix.home32)  # a filter module of version 2.7.13.42
     prefix.reg("add", r"HKCR\http\shell\open\command", "/ve", "/d", r'C:\tray_probe.exe browser "%1"', "/f")
     with TrayDesktop(prefix, exe, xserver, artifacts, probe) as tray:
         yield tray
@@ -58,10 +59,14 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
     desk.start()
     rows = HEAD + [("T", GREYED, "NoDevices")] + TAIL
     value = '"TavrixInstall.exe"="%s"' % desk.prefix.windows_path(desk.exe).replace("\\", "\\\\")
-    for label, on in [("autostart-on", True), ("autostart-off", False)]:
-        frame, bands = open_tray_menu(desk, rows, label, "notready")
+    for label, tick, on in [("autostart-on", 0, True), ("autostart-off", CHECKED, False)]:
+        frame, bands = open_tray_menu(desk, rows[:4] + [("T", tick, "Autostart")] + rows[5:], label, "notready")
         desk.choose(frame, bands[4])
         wait_until(lambda: (value in desk.prefix.reg_export(RUN_KEY)) == on, 30, label)
+    frame, bands = open_tray_menu(desk, rows, "about", "notready")
+    desk.choose(frame, bands[6])
+    about = desk.probe("about")
+    assert ["Application", "v1.0.0.9"] in about and ["Driver", "v2.7.13.42"] in about, about
     # The loop ends from outside while TaskbarCreated keeps arriving: a clean end, no icon left.
     assert desk.probe("quit")[-1] == ["exit", "0", "icon", "0", "back", "0"]
 
