@@ -14,7 +14,9 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "testbed"))
 
 from tavrix_testbed import wineprefix  # noqa: E402
+from tavrix_testbed.lan import Lan  # noqa: E402
 from tavrix_testbed.xserver import XServer  # noqa: E402
+from station import INI, Station  # noqa: E402
 
 BUILD = Path(os.environ.get("TAVRIX_BUILD_DIR", REPO / "build" / "x64")).resolve()
 ARTIFACTS = Path(os.environ.get("TAVRIX_ARTIFACTS", REPO / "artifacts"))
@@ -86,3 +88,16 @@ def isolated_netns():
         yield name
     finally:
         subprocess.run(["ip", "netns", "delete", name])
+
+
+@pytest.fixture(scope="module")
+def station(exe, bridge_dir):
+    """One prefix and one LAN for a whole test file; each test resets what it uses."""
+    prefix = wineprefix.new_prefix(bridge_dir)
+    try:
+        installed = prefix.install(exe, ini_text=INI)
+        prefix.headless()  # the notice listener's window needs no display
+        with Lan() as lan:
+            yield Station(prefix, installed, lan)
+    finally:
+        prefix.close()

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import pytest
 
-from test_store import CATEGORIES, Listener, record, station  # noqa: F401  (station: fixture)
+from station import CATEGORIES, Listener, record
 from tavrix_testbed.lan import Box, Tuner, invalid_device_id, nth_valid_device_id
 
 NOTICE = "devicechange 7 0"  # WM_DEVICECHANGE with DBT_DEVNODES_CHANGED

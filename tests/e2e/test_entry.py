@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from test_store import CATEGORIES, FOUND, Listener, station, stored_text  # noqa: F401  (station: fixture)
+from station import CATEGORIES, FOUND, Listener, stored_text
 
 USAGE = ("Cmdline: TavrixInstall [parameter]\n-I: detect and install\n-i: install\n-R: uninstall ALL\n"
          "-r: uninstall no longer available\n")
