@@ -3,8 +3,8 @@
 
 Usage: run_in_prefix.py --exe TavrixInstall.exe [--bridge DIR] -- test.exe [args...]
 The test runs from the 64-bit home folder, beside the bridge's libhdhomerun.dll, with Wine's
-null graphics driver. TAVRIX_TEST_PREFIX names the prefix, TAVRIX_TEST_BUILD the test's own
-build folder as a Windows path (for the test programs there). Exit code: the test's.
+null graphics driver. TAVRIX_TEST_BUILD names the test's own build folder as a Windows path
+(for the test programs there). Exit code: the test's.
 """
 
 import argparse
@@ -30,8 +30,7 @@ def main() -> int:
         prefix.headless()
         prefix.install(args.exe, pvr_folder=False)
         shutil.copy2(test_exe, prefix.home64)
-        env = prefix.env(WINEDEBUG="-all", TAVRIX_TEST_PREFIX=str(prefix.root),
-                         TAVRIX_TEST_BUILD="Z:" + str(test_exe.parent).replace("/", "\\"))
+        env = prefix.env(WINEDEBUG="-all", TAVRIX_TEST_BUILD="Z:" + str(test_exe.parent).replace("/", "\\"))
         return subprocess.run([WINE, str(prefix.home64 / test_exe.name), *test_args], env=env,
                               cwd=str(prefix.home64), stdin=subprocess.DEVNULL).returncode
 

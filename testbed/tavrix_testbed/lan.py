@@ -26,7 +26,7 @@ from typing import Dict, List, Optional, Sequence
 
 from .simulator_config import (  # noqa: F401  (re-exported for tests)
     LAN_NETWORK, SIMULATOR, TEST_NETWORKS, Box, Tuner, format_device_id, invalid_device_id,
-    is_valid_device_id, nth_valid_device_id, valid_device_ids,
+    is_valid_device_id, nth_valid_device_id,
 )
 
 NS_PREFIX = "tvxlan-"
@@ -162,10 +162,6 @@ class Lan:
         self._hosts.append((str(address), (name,) + aliases, _box))
         self._write_hosts()
 
-    def remove_host(self, ip: Optional[str] = None, name: Optional[str] = None) -> None:
-        self._hosts = [h for h in self._hosts if not ((ip is None or h[0] == ip) and (name is None or name in h[1]))]
-        self._write_hosts()
-
     # boxes
     def add_box(self, box: Box) -> RunningBox:
         return self.add_boxes([box])[0]
@@ -239,12 +235,6 @@ class Lan:
     @property
     def boxes(self) -> List[Box]:
         return [rb.box for rb in self._boxes.values()]
-
-    def running_box(self, device_id: int) -> RunningBox:
-        return self._boxes[device_id]
-
-    def box_running(self, device_id: int) -> bool:
-        return self._boxes[device_id].process.poll() is None
 
     def box_log(self, device_id: int) -> str:
         return self._read(self._boxes[device_id].log_path)

@@ -38,10 +38,6 @@ def nth_valid_device_id(n: int, base: int = DEVICE_ID_BASE) -> int:
     return next(prefix | nibble for nibble in range(16) if is_valid_device_id(prefix | nibble))
 
 
-def valid_device_ids(count: int, base: int = DEVICE_ID_BASE) -> List[int]:
-    return [nth_valid_device_id(n, base) for n in range(count)]
-
-
 def invalid_device_id(n: int = 0, base: int = DEVICE_ID_BASE) -> int:
     """An id that fails the checksum: a valid one with its last nibble changed."""
     return nth_valid_device_id(n, base) ^ 0x1

@@ -53,7 +53,7 @@ class WinePrefix:
         self.bridge_dir = bridge_dir
         self.root = Path(root or tempfile.mkdtemp(prefix="tavrix-wine-"))
         if serve:
-            self._serve()
+            self.serve()
         if not (self.root / "system.reg").exists():
             subprocess.run([WINE, "wineboot", "--init"], env=self.env(), check=True, timeout=300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -69,7 +69,8 @@ class WinePrefix:
         shutil.copytree(self.root, target, symlinks=True, copy_function=copy, dirs_exist_ok=True)
         return WinePrefix(bridge_dir=bridge_dir, root=target)
 
-    def _serve(self):
+    def serve(self):
+        """Starts the prefix's server, to run until `kill()` or `close()`."""
         subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -78,7 +79,7 @@ class WinePrefix:
         desktop process chooses its driver when it starts, so the server starts again."""
         self.reg("add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null", "/f")
         self.kill()
-        self._serve()
+        self.serve()
 
     def kill(self):
         """Ends the server and every program of the prefix."""
@@ -138,8 +139,8 @@ class WinePrefix:
         return ["ip", "netns", "exec", netns] + command if netns else command
 
     def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None, timeout: float = 120,
-            env: dict[str, str] | None = None, wait: bool = True) -> RunResult:
-        """Runs a PE program to its end: its exit code and log lines (`wait`: for older callers)."""
+            env: dict[str, str] | None = None) -> RunResult:
+        """Runs a PE program to its end: its exit code and log lines."""
         code, out, err = _execute(self._command(exe, args, netns), env or self.env(), timeout, str(Path(exe).parent))
         stderr = err.decode("utf-8", "replace")
         return RunResult(code, parse_log(stderr), stderr, out.decode("utf-8", "replace"))

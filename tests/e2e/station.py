@@ -76,7 +76,7 @@ class Station:
         head = text.index("[%s]" % key.replace("\\", "\\\\"))
         end_of_time = text.index("\n", text.index("#time=", head)) + 1
         user_reg.write_text(text[:end_of_time] + value_line + "\n" + text[end_of_time:], encoding="latin-1")
-        subprocess.run([wineprefix.WINESERVER, "-p"], env=self.prefix.env(), check=True, timeout=60)
+        self.prefix.serve()
 
     def run(self, args, timeout: float = 300) -> wineprefix.RunResult:
         result = self.prefix.run(self.exe, args, netns=self.lan.program_ns, timeout=timeout)
@@ -105,12 +105,12 @@ class Listener:
     sees ("instance-message", "devicechange 7 0"); with `hold_instance`, it also holds the
     program's single-instance mutex, as a resident copy does."""
 
-    def __init__(self, station: Station, programs, hold_instance: bool = False):
-        exe = station.prefix.home64 / "window_listener.exe"
+    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False):
+        exe = prefix.home64 / "window_listener.exe"
         shutil.copy2(programs / "window_listener.exe", exe)
-        self.process = station.prefix.start(exe, ["--seconds", "900"] + ["--hold-instance"] * hold_instance,
-                                             env=station.prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE,
-                                             stdin=subprocess.DEVNULL, text=True)
+        self.process = prefix.start(exe, ["--seconds", "900"] + ["--hold-instance"] * hold_instance,
+                                    env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE,
+                                    stdin=subprocess.DEVNULL, text=True)
         self.lines: queue.Queue = queue.Queue()
         threading.Thread(target=lambda: [self.lines.put(line.strip()) for line in self.process.stdout],
                          daemon=True).start()
@@ -121,6 +121,14 @@ class Listener:
             return self.lines.get(timeout=timeout)
         except queue.Empty:
             return None
+
+    def until(self, last: str) -> list[str]:
+        """The lines seen before `last`."""
+        seen = []
+        while (line := self.next(60)) != last:
+            assert line is not None, f"no {last!r} from the listener; it saw {seen}"
+            seen.append(line)
+        return seen
 
     def close(self) -> None:
         self.process.kill()

@@ -66,7 +66,7 @@ def test_option_selects_its_job_or_logs_the_usage(station, programs, tail, insta
 
 @pytest.fixture(scope="module")
 def resident(station, programs):
-    listener = Listener(station, programs, hold_instance=True)
+    listener = Listener(station.prefix, programs, hold_instance=True)
     yield listener
     listener.close()
 

@@ -2,12 +2,11 @@
 BDA categories, other products' instances and the 32-bit registry view left alone, and the
 device-change notice as another process sees it. Stored lists are imported: no LAN needed."""
 
-import queue
 import re
-import subprocess
-import threading
 
 import pytest
+
+from station import Listener
 
 CATEGORIES = RECEIVER, TUNER = "{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}", "{71985F48-1CA1-11D3-9CC8-00C04F7971E0}"
 TAVRIX = "{55994794-BB06-46B0-8C23-0CA89D30AFAD}"
@@ -92,26 +91,13 @@ def test_device_change_notice_reaches_another_process_exactly_when_posted(instal
     prefix, exe = installed
     prefix.headless()
     # The listener holds the single-instance mutex like a resident tray.
-    listener = prefix.start(programs / "window_listener.exe", ["--hold-instance", "--seconds", "600"],
-                            env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE, text=True)
-    lines: queue.Queue[str] = queue.Queue()
-    threading.Thread(target=lambda: [lines.put(line.strip()) for line in listener.stdout], daemon=True).start()
-
-    def seen_until(last: str) -> list[str]:
-        seen = []
-        try:
-            while (line := lines.get(timeout=60)) != last:
-                seen.append(line)
-        except queue.Empty:
-            raise AssertionError(f"no {last!r} from the listener; it saw {seen}") from None
-        return seen
+    listener = Listener(prefix, programs, hold_instance=True)
     try:
-        assert seen_until("ready") == []
         for option, listed, notices in NOTICE_STEPS:
             import_reg(prefix, stored(*listed))
             run(prefix, exe, option)
             # A start without options then only announces itself, with a message posted after the job's.
             run(prefix, exe)
-            assert seen_until("instance-message") == [NOTICE] * notices, (option, listed)
+            assert listener.until("instance-message") == [NOTICE] * notices, (option, listed)
     finally:
-        listener.kill()
+        listener.close()

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 from conftest import REPO
+from station import CATEGORIES
 
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
 
@@ -23,8 +24,6 @@ INI = ("[devices]\n2040:5200:ofdm=DVB-T Tuner\ndvbc=DVB-C Tuner\nqam256=QAM Tune
        "[settings]\nsettingsPath=/cfg.html\n")
 RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 DEVICES = r"HKCU\SOFTWARE\ORVA Systems\Zentrova\Devices"
-CATEGORIES = [r"HKCR\CLSID\{71985F48-1CA1-11d3-9CC8-00C04F7971E0}\Instance",
-              r"HKCR\CLSID\{FD0A5AF4-B41D-11d2-9C95-00C04F7971E0}\Instance"]
 GREYED, CHECKED, TITLE = 3, 8, 0x1003
 SEP = ("S", 0, "")
 HEAD = [("T", TITLE, "Zentrova (64 Bit)")]
