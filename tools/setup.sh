@@ -25,3 +25,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+"$(dirname "$0")/setup-i386.sh"  # the 32-bit runtime the x86 tests run on
