@@ -23,6 +23,21 @@ DWORD SystemMajorVersion() {
     return GetSystemVersion(major, minor) ? major : 0;
 }
 
+// Lets the shell's restart message through to an elevated tray. The per-window filter is
+// Windows 7's; Vista has only the process-wide one, so the newer call is looked up, or the
+// program would not load there.
+void AllowMessageFromShell(HWND window, UINT message) {
+    using WindowFilterFunction = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+    constexpr DWORD kAllow = 1;  // MSGFLT_ALLOW
+    HMODULE user = GetModuleHandleA("user32.dll");
+    FARPROC address = user != nullptr ? GetProcAddress(user, "ChangeWindowMessageFilterEx") : nullptr;
+    if (address != nullptr) {
+        reinterpret_cast<WindowFilterFunction>(reinterpret_cast<void (*)()>(address))(window, message, kAllow, nullptr);
+    } else {
+        ChangeWindowMessageFilter(message, MSGFLT_ADD);
+    }
+}
+
 }  // namespace
 
 HICON LoadNotifyIcon(HINSTANCE instance, bool ready) {
@@ -77,7 +92,7 @@ void CTrayIcon::__CreateWindow() {
     if (window_ == nullptr) return;
     SetWindowLongPtrA(window_, 0, reinterpret_cast<LONG_PTR>(this));
     // An elevated tray would otherwise never hear that the shell restarted.
-    ChangeWindowMessageFilterEx(window_, taskbarCreatedMessage_, MSGFLT_ALLOW, nullptr);
+    AllowMessageFromShell(window_, taskbarCreatedMessage_);
 }
 
 CTrayIcon::~CTrayIcon() {

@@ -104,6 +104,8 @@ def test_x86_package_puts_its_copy_and_configuration_in_the_32_bit_home(msi):
     elevated = [(0xC40, exe, "-I"), (0xC40, exe, "-R")]  # deferred, not impersonated, result ignored
     assert [actions[a] for a in ("DetectAndInstall", "UninstallAll")] == elevated
     assert actions["FindRegExe"][2] == "[SystemFolder]reg.exe"  # 32-bit Windows has no System64Folder
+    for arch in ("x64", "x86"):  # Wine's msiexec reports Windows 7: the refusal shows only here
+        assert ["VersionNT >= 600", "Zentrova needs Windows Vista or later."] in rows(msi(arch), "LaunchCondition")
 
 
 def test_configuration_file_has_every_text_the_program_looks_up():
