@@ -10,7 +10,9 @@
 
 #include "app/Log.h"
 #include "app/Names.h"
+#ifdef TAVRIX_TEST_SEAMS
 #include "app/TestHooks.h"
+#endif
 
 namespace {
 
@@ -99,8 +101,10 @@ bool GetProgramFilesCommon64(char* buffer, size_t size) {
     return programFilesCommon64[0] != '\0';
 }
 
+#ifdef TAVRIX_TEST_SEAMS
 namespace TestHooks {
 
 void SetExeBitness(int state) { exeBitness = state; }
 
 }  // namespace TestHooks
+#endif

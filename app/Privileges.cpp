@@ -12,12 +12,16 @@
 #include "app/Names.h"
 #include "app/Paths.h"
 #include "app/Scoped.h"
+#ifdef TAVRIX_TEST_SEAMS
 #include "app/TestHooks.h"
+#endif
 
 namespace {
 
+#ifdef TAVRIX_TEST_SEAMS
 volatile LONG adminOverride = -1;
 TestHooks::ShellExecuteExFunction shellExecuteEx = nullptr;
+#endif
 
 // The last follow-up copy started, shared by the main thread and the tray's thread.
 std::mutex launchMutex;
@@ -84,7 +88,11 @@ void LaunchLocked(bool elevate, const char* option, const char* baseFolder) {
     launchRecord.lpParameters = option;
     launchRecord.lpDirectory = folder;
     launchRecord.nShow = SW_HIDE;
+#ifdef TAVRIX_TEST_SEAMS
     BOOL started = shellExecuteEx != nullptr ? shellExecuteEx(&launchRecord) : ShellExecuteExA(&launchRecord);
+#else
+    BOOL started = ShellExecuteExA(&launchRecord);
+#endif
     heldFollowUp = started ? launchRecord.hProcess : nullptr;
     // The strings live on this stack frame; keep only the handle.
     launchRecord.lpFile = launchRecord.lpParameters = launchRecord.lpDirectory = launchRecord.lpVerb = nullptr;
@@ -113,7 +121,9 @@ bool IsWindowsXpFamily() {
 }
 
 bool IsAdmin() {
+#ifdef TAVRIX_TEST_SEAMS
     if (adminOverride >= 0) return adminOverride > 0;
+#endif
     if (IsWindowsXpFamily()) return IsUserAnAdmin() != FALSE;
     return IsAdminByToken();
 }
@@ -162,9 +172,11 @@ void LaunchInstaller(bool elevate, const char* option, const char* baseFolder) {
     }
 }
 
+#ifdef TAVRIX_TEST_SEAMS
 namespace TestHooks {
 
 void SetAdmin(int state) { adminOverride = state; }
 void SetShellExecuteEx(ShellExecuteExFunction function) { shellExecuteEx = function; }
 
 }  // namespace TestHooks
+#endif

@@ -1,7 +1,12 @@
 // Seams for tests that must see what Wine cannot show by itself: the 32-bit program's
 // code paths, a user without administrator rights, and the verb of a follow-up launch.
-// The program never calls these.
+// Only the unit tests' build of the sources has them (TAVRIX_TEST_SEAMS, the library
+// tavrix_core_seams); the program is built without.
 #pragma once
+
+#ifndef TAVRIX_TEST_SEAMS
+#error "app/TestHooks.h belongs to the unit tests' build (tavrix_core_seams)"
+#endif
 
 #include <windows.h>
 #include <shellapi.h>
