@@ -17,7 +17,7 @@ BINFMT=/proc/sys/fs/binfmt_misc
 HANDLER=tavrix-i386
 GNEMUL=/usr/gnemul/qemu-i386
 # Raised when what is unpacked changes, so that a set-up machine is set up again.
-LAYOUT=1
+LAYOUT=2
 
 fail() { echo "setup-i386: FAILED at step '$step'${1:+: $1} (log: $log)" >&2; reported=1; exit 1; }
 reported=""
@@ -123,8 +123,9 @@ EOF
   step="make the bridge's i386 sysroot"
   sys=$base/sysroot.new
   unpack "$base/apt/sysroot" "$sys"
-  for lib in libc.so.6 ld-linux.so.2 libm.so.6 libgcc_s.so.1 libhdhomerun.so.4; do
-    cp -L "$(find "$root/lib" "$root/usr/lib" -path '*i386-linux-gnu*' -name "$lib" -print -quit | grep .)" "$sys/usr/lib/i386-linux-gnu/$lib"
+  for lib in libc.so.6 ld-linux.so.2 libm.so.6 libgcc_s.so.1 libhdhomerun.so.4; do  # with the files links lead to
+    found=$(find "$root/lib" "$root/usr/lib" -path '*i386-linux-gnu*' -name "$lib" -print -quit | grep .)
+    cp -a "$found"* "$sys/usr/lib/i386-linux-gnu/"
   done
   mkdir -p "$sys/lib"
   ln -sfn ../usr/lib/i386-linux-gnu "$sys/lib/i386-linux-gnu"

@@ -1,11 +1,16 @@
-/* Winelib side of the libhdhomerun bridge: PE code calls these with the Windows x64 convention
- * (ms_abi); each forwards to Debian's libhdhomerun, ordinary Linux code in the same process.
+/* Winelib side of the libhdhomerun bridge: PE code calls these with the Windows convention
+ * (x64: ms_abi; x86: cdecl, with the stack only 4-byte aligned, so it is realigned on entry);
+ * each forwards to Debian's libhdhomerun, ordinary Linux code in the same process.
  * Built by the host gcc against the library's POSIX headers (winegcc would define _WIN32 and
  * pull in the Windows flavour of hdhomerun_os.h). */
 #include <stddef.h>
 #include <libhdhomerun/hdhomerun.h>
 
+#ifdef __x86_64__
 #define BRIDGE_API __attribute__((ms_abi, visibility("default")))
+#else
+#define BRIDGE_API __attribute__((force_align_arg_pointer, visibility("default")))
+#endif
 
 /* The PE side sees the same structure through the Windows headers: keep the
  * layout checks here, where a mismatch would corrupt the caller's array. */
