@@ -15,5 +15,19 @@ grep -qx enabled "$handler" 2>/dev/null && grep -qx "interpreter $base/bin/qemu-
   die "qemu-i386 is not registered in binfmt_misc"
 [ "$(readlink /usr/gnemul/qemu-i386)" = "$base/root" ] || die "/usr/gnemul/qemu-i386 does not lead to $base/root"
 "$base/overlay/wine" --version >/dev/null || die "the i386 Wine loader does not run"
+# Inside: the command as a child; once it ends, whatever it left in this mount namespace (a
+# wineserver, an emulated program) is ended too, and named.
 exec unshare --mount --propagation private -- /bin/sh -c '
-  mount -t overlay tavrix-wine32 -o "lowerdir=$0/overlay:/usr/lib/wine" /usr/lib/wine && exec "$@"' "$base" "$@"
+  mount -t overlay tavrix-wine32 -o "lowerdir=$0/overlay:/usr/lib/wine" /usr/lib/wine || exit 1
+  "$@" <&0 &
+  child=$!
+  trap "kill -TERM $child 2>/dev/null" TERM INT HUP
+  while wait $child; rc=$?; kill -0 $child 2>/dev/null; do :; done
+  ns=$(readlink /proc/$$/ns/mnt)
+  for dir in /proc/[0-9]*; do
+    pid=${dir#/proc/}
+    [ "$pid" != $$ ] && [ "$(readlink "$dir/ns/mnt" 2>/dev/null)" = "$ns" ] || continue
+    command=$(tr "\0" " " <"$dir/cmdline" 2>/dev/null)
+    kill -9 "$pid" 2>/dev/null && echo "with-wine32: ended leftover process $pid: $command" >&2
+  done
+  exit $rc' "$base" "$@"

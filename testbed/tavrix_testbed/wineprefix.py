@@ -2,7 +2,11 @@
 
 Each prefix keeps one wineserver from its start to `close()`, shared by every program and `reg`
 call. The server and its services run outside any network namespace; a program run inside one
-still does its socket I/O there, and libhdhomerun lists that namespace's interfaces itself."""
+still does its socket I/O there, and libhdhomerun lists that namespace's interfaces itself.
+
+WoW64 prefixes (`wow64=True`) run the 32-bit copy too. They need the i386 Wine loader, which only
+a process under testbed/with-wine32.sh sees; their template is the one ctest's `wow64_template`
+entry boots (`TAVRIX_WOW64_TEMPLATE`), or else one booted by this process."""
 
 from __future__ import annotations
 
@@ -11,14 +15,17 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
+WINE32 = Path("/usr/lib/wine/wine")  # the i386 loader, visible under testbed/with-wine32.sh only
+WRAPPER = Path(__file__).resolve().parents[1] / "with-wine32.sh"
 # Wine's own binaries in a prefix are never written: clones share them through hard links.
-_SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64")
+_SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64", "drive_c/windows/winsxs")
 _DEBUGSTR = re.compile(r'warn:debugstr:OutputDebugStringA "(.*)"\s*$')
 
 
@@ -38,19 +45,32 @@ class RunResult:
     stdout: str = ""
 
 
+class RunTimeout(AssertionError):
+    """A program that did not end in time, with the log it wrote until it was killed."""
+
+
 def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str | None = None):
     """(exit code, stdout, stderr) through files: a service started on demand may inherit a pipe."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                              timeout=timeout, cwd=cwd).returncode
+        try:
+            code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                  timeout=timeout, cwd=cwd).returncode
+        except subprocess.TimeoutExpired:
+            err.seek(0)
+            text = err.read().decode("utf-8", "replace")
+            raise RunTimeout(f"{command} still ran after {timeout} s (killed); its log:\n" +
+                             "\n".join(parse_log(text) or text.splitlines()[-40:])) from None
         return code, *(f.seek(0) or f.read() for f in (out, err))
 
 
 class WinePrefix:
     """One prefix per test run, with its own wineserver; `close()` ends both."""
 
-    def __init__(self, bridge_dir: Path | None = None, root: Path | None = None, serve: bool = True):
-        self.bridge_dir = bridge_dir
+    def __init__(self, bridge_dir: Path | None = None, root: Path | None = None, serve: bool = True,
+                 wow64: bool = False):
+        self.bridge_dir, self.wow64 = bridge_dir, wow64
+        if wow64 and not WINE32.exists():
+            raise RuntimeError(f"no i386 Wine loader at {WINE32}: run the tests under {WRAPPER}")
         self.root = Path(root or tempfile.mkdtemp(prefix="tavrix-wine-"))
         if serve:
             self.serve()
@@ -59,15 +79,21 @@ class WinePrefix:
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if not serve:  # a template: its registry must be on disk before it is copied
                 subprocess.run([WINESERVER, "-w"], env=self.env(), timeout=300)
+            if wow64 and not (self.root / "drive_c/windows/syswow64/kernel32.dll").exists():
+                raise RuntimeError(f"{self.root} booted without its 32-bit system (syswow64)")
 
     def clone(self, bridge_dir: Path | None = None) -> "WinePrefix":
         """A copy of this quiet prefix, with a server of its own (fast: no second wineboot)."""
         target = Path(tempfile.mkdtemp(prefix="tavrix-wine-"))
         def copy(source, destination):
-            shared = any(Path(source).is_relative_to(self.root / d) for d in _SHARED_DIRS)
-            return os.link(source, destination) if shared else shutil.copy2(source, destination)
+            if any(Path(source).is_relative_to(self.root / d) for d in _SHARED_DIRS):
+                try:
+                    return os.link(source, destination)
+                except OSError:  # another file system
+                    pass
+            return shutil.copy2(source, destination)
         shutil.copytree(self.root, target, symlinks=True, copy_function=copy, dirs_exist_ok=True)
-        return WinePrefix(bridge_dir=bridge_dir, root=target)
+        return WinePrefix(bridge_dir=bridge_dir, root=target, wow64=self.wow64)
 
     def serve(self):
         """Starts the prefix's server, to run until `kill()` or `close()`."""
@@ -110,18 +136,24 @@ class WinePrefix:
     home64 = property(lambda self: self.common64 / "ORVA Systems/Zentrova")
     home32 = property(lambda self: self.common32 / "ORVA Systems/Zentrova")
     pvr_folder = property(lambda self: self.common64 / "ORVA Systems/PVR/Supported3/Sources")  # of a 64-bit program
+    pvr_folder32 = property(lambda self: self.common32 / "ORVA Systems/PVR/Supported3/Sources")  # of a 32-bit one
+    exe32 = property(lambda self: self.home32 / "TavrixInstall.exe")
 
-    def install(self, exe: Path, ini_text: str | None = None, pvr_folder: bool = True) -> Path:
-        """Installs `exe` as both copies; returns the 64-bit copy's path."""
-        for home in (self.home64, self.home32):
+    def install(self, exe: Path, ini_text: str | None = None, pvr_folder: bool = True,
+                exe32: Path | None = None) -> Path:
+        """Installs `exe` as both copies, or, given the x86 build `exe32` (WoW64 prefixes), each
+        build as its own copy, as the package lays them out; with `pvr_folder`, the PVR source
+        folder of the copy that writes PVR files. Returns the 64-bit copy's path."""
+        stub32 = "x86/libhdhomerun.dll" if exe32 else "libhdhomerun.dll"
+        for home, program, stub in ((self.home64, exe, "libhdhomerun.dll"), (self.home32, exe32 or exe, stub32)):
             home.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(exe, home / "TavrixInstall.exe")
+            shutil.copy2(program, home / "TavrixInstall.exe")
             if self.bridge_dir is not None:
-                shutil.copy2(Path(self.bridge_dir) / "libhdhomerun.dll", home / "libhdhomerun.dll")
+                shutil.copy2(Path(self.bridge_dir) / stub, home / "libhdhomerun.dll")
         if ini_text is not None:
             self.write_ini(ini_text)
         if pvr_folder:
-            self.pvr_folder.mkdir(parents=True, exist_ok=True)
+            (self.pvr_folder32 if exe32 else self.pvr_folder).mkdir(parents=True, exist_ok=True)
         return self.home64 / "TavrixInstall.exe"
 
     def write_ini(self, text: str):
@@ -156,26 +188,35 @@ class WinePrefix:
             raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
         return subprocess.CompletedProcess(["reg", *args], code, out, err)
 
-    def reg_export(self, key: str) -> str:
-        """`reg export` of a key as text ('' when the key is missing)."""
+    def reg_export(self, key: str, view: int = 64) -> str:
+        """`reg export` of a key in the 64- or 32-bit registry view as text ('' when it is missing)."""
         out = self.root / "export.reg"
         out.unlink(missing_ok=True)
-        self.reg("export", key, "Z:" + str(out).replace("/", "\\"), "/y", check=False)
+        self.reg("export", key, "Z:" + str(out).replace("/", "\\"), "/y", f"/reg:{view}", check=False)
         return out.read_bytes().decode("utf-16") if out.exists() else ""
 
 
-_template: WinePrefix | None = None
+_templates: dict[bool, WinePrefix] = {}  # by wow64: booted by this process, removed at its end
 
 
-def new_prefix(bridge_dir: Path | None = None) -> WinePrefix:
-    """A clone of the run's one booted template prefix."""
-    global _template
-    _template = _template or WinePrefix(serve=False)
-    return _template.clone(bridge_dir)
+def new_prefix(bridge_dir: Path | None = None, wow64: bool = False) -> WinePrefix:
+    """A clone of the run's one booted template prefix (a WoW64 one with `wow64`)."""
+    shared = os.environ.get("TAVRIX_WOW64_TEMPLATE") if wow64 else None
+    if shared:
+        if not (Path(shared) / "system.reg").exists():
+            raise RuntimeError(f"no booted WoW64 template in {shared} (ctest's wow64_template entry)")
+        return WinePrefix(root=Path(shared), serve=False, wow64=True).clone(bridge_dir)
+    if wow64 not in _templates:
+        _templates[wow64] = WinePrefix(serve=False, wow64=wow64)
+    return _templates[wow64].clone(bridge_dir)
 
 
 def close_template():
-    global _template
-    if _template is not None:
-        shutil.rmtree(_template.root, ignore_errors=True)
-    _template = None
+    for template in _templates.values():
+        shutil.rmtree(template.root, ignore_errors=True)
+    _templates.clear()
+
+
+if __name__ == "__main__":  # wineprefix.py DIR: boots the WoW64 template the 32-bit entries share
+    shutil.rmtree(sys.argv[1], ignore_errors=True)
+    WinePrefix(root=Path(sys.argv[1]), serve=False, wow64=True)

@@ -34,6 +34,11 @@ def exe() -> Path:
 
 
 @pytest.fixture(scope="session")
+def exe32() -> Path:
+    return _built(BUILD.parent / "x86" / "TavrixInstall.exe")
+
+
+@pytest.fixture(scope="session")
 def bridge_dir() -> Path:
     return _built(BUILD / "bridge" / "libhdhomerun.dll").parent
 
@@ -62,6 +67,18 @@ def prefix(bridge_dir):
 def installed(prefix, exe):
     """Both copies installed and the PVR source folder present: (prefix, the 64-bit copy)."""
     return prefix, prefix.install(exe)
+
+
+@pytest.fixture
+def wow64(exe, exe32, bridge_dir):
+    """A WoW64 prefix (only under testbed/with-wine32.sh) with each build installed as its own copy
+    and the 32-bit copy's PVR source folder; the 32-bit copy is `prefix.exe32`."""
+    p = wineprefix.new_prefix(bridge_dir, wow64=True)
+    try:
+        p.install(exe, ini_text=INI, exe32=exe32)
+        yield p
+    finally:
+        p.close()
 
 
 @pytest.fixture
