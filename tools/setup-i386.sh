@@ -91,7 +91,7 @@ EOF
   i386() { APT_CONFIG=$base/apt/i386/apt.conf "$@"; }
 
   step="fetch the i386 package index"
-  run i386 apt-get update
+  run i386 apt-get update --error-on=any
   step="match the i386 libwine version to the installed amd64 $wine_version"
   i386 apt-cache madison libwine | awk -v v="$wine_version" '$3 == v { found = 1 } END { exit !found }' ||
     fail "the mirror has no i386 libwine $wine_version (it has: $(i386 apt-cache madison libwine | awk '{ printf "%s ", $3 }'))"
@@ -132,7 +132,7 @@ EOF
   ln -sfn ../usr/lib/i386-linux-gnu/ld-linux.so.2 "$sys/lib/ld-linux.so.2"
 
   step="fetch qemu-user from $codename-backports"
-  run env APT_CONFIG="$base/apt/backports/apt.conf" apt-get update
+  run env APT_CONFIG="$base/apt/backports/apt.conf" apt-get update --error-on=any
   mkdir -p "$base/apt/qemu"
   (cd "$base/apt/qemu" && run env APT_CONFIG="$base/apt/backports/apt.conf" apt-get download "qemu-user/$codename-backports")
   step="take qemu-i386 out of the qemu-user package"
