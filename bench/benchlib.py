@@ -1,12 +1,12 @@
-"""Shared equipment of the benchmarks and the stress run.
+"""What the benchmark parts and the stress run share.
 
-A `BenchPrefix` is a throwaway Wine prefix holding the installed program (both copies), the
-bench programs in C:\\bench and a persistent wineserver, so that every measured start of a
-Wine program pays the same price: the one of a program started while the prefix's server
-and services already run, as they do on a desktop where the tray is resident.
+`BenchPrefix`: a throwaway Wine prefix with the installed program (both copies), the bench
+programs in C:\\bench and a server that runs from start to end, so that every measured start of
+a Wine program pays the same price: the one of a program started while the prefix's server and
+services already run, as they do on a desktop where the tray is resident.
 
-`TrayDesktop` runs the tray in a real window (Xvfb, Wine's virtual desktop) inside the
-simulated LAN's program namespace, and finds its Unix process for CPU and memory readings.
+`TrayDesktop`: the tray in a real window (Xvfb, Wine's virtual desktop) inside the simulated
+LAN's program namespace, with its Unix process for CPU and memory readings.
 """
 
 from __future__ import annotations
@@ -17,32 +17,22 @@ import re
 import shutil
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-
-import sys  # noqa: E402
-
 sys.path.insert(0, str(REPO / "testbed"))
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402,F401
-from tavrix_testbed.wineprefix import WINE, WINESERVER, WinePrefix, parse_log  # noqa: E402,F401
+from tavrix_testbed.wineprefix import WINE, RunResult, WinePrefix  # noqa: E402
 
 PRODUCT_KEY = r"HKCU\SOFTWARE\ORVA Systems\Zentrova"
 RECEIVER_INSTANCES = r"HKCR\CLSID\{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}\Instance"
 TUNER_INSTANCES = r"HKCR\CLSID\{71985F48-1CA1-11D3-9CC8-00C04F7971E0}\Instance"
-INSTANCE_PREFIX = "ORVA Tavrix "
 BENCH_PROGRAMS = ("bench_meter.exe", "bench_empty.exe", "bench_proc_probe.exe", "bench_store.exe",
                   "bench_regtool.exe")
-
-# What Wine and winedbg print when a program dies of an unhandled exception.
-CRASH_MARKERS = ("Unhandled exception", "Unhandled page fault", "Unhandled stack overflow", "Backtrace:",
-                 "starting debugger", "err:seh:", "Assertion failed")
-
-
-def crash_lines(stderr: str) -> list[str]:
-    return [line for line in stderr.splitlines() if any(marker in line for marker in CRASH_MARKERS)]
+OWNER_IP = "192.0.2.250"
 
 
 # ---------------------------------------------------------------- statistics
@@ -53,16 +43,18 @@ def summary(values: list[float]) -> dict:
     n = len(ordered)
 
     def quantile(q: float) -> float:
-        if n == 1:
-            return ordered[0]
         position = q * (n - 1)
         low = int(position)
         high = min(low + 1, n - 1)
         return ordered[low] + (ordered[high] - ordered[low]) * (position - low)
 
     return {"n": n, "median": statistics.median(ordered), "min": ordered[0], "max": ordered[-1],
-            "q1": quantile(0.25), "q3": quantile(0.75),
-            "stdev": statistics.stdev(ordered) if n > 1 else 0.0}
+            "q1": quantile(0.25), "q3": quantile(0.75), "stdev": statistics.stdev(ordered) if n > 1 else 0.0}
+
+
+def fmt(s: dict, scale: float = 1.0, digits: int = 3) -> str:
+    """Median (first quartile–third quartile) of a `summary`."""
+    return "%.*f (%.*f–%.*f)" % (digits, s["median"] * scale, digits, s["q1"] * scale, digits, s["q3"] * scale)
 
 
 def load_average() -> list[float]:
@@ -70,171 +62,55 @@ def load_average() -> list[float]:
         return [float(v) for v in handle.read().split()[:3]]
 
 
-# ---------------------------------------------------------------- /proc readings
-
-CLOCK_TICK = os.sysconf("SC_CLK_TCK")
-
-
-def proc_cpu_seconds(pid: int) -> float:
-    """User plus system CPU time of a Unix process, all its threads, dead ones included."""
-    with open(f"/proc/{pid}/stat") as handle:
-        text = handle.read()
-    fields = text[text.rindex(")") + 2:].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICK
-
-
-def proc_status(pid: int) -> dict[str, int]:
-    """VmRSS, RssAnon, VmData ... of /proc/PID/status, in bytes."""
-    values = {}
-    with open(f"/proc/{pid}/status") as handle:
-        for line in handle:
-            name, _, rest = line.partition(":")
-            parts = rest.split()
-            if len(parts) == 2 and parts[1] == "kB":
-                values[name] = int(parts[0]) * 1024
-    return values
-
-
-def proc_environ(pid: int) -> dict[str, str]:
-    try:
-        with open(f"/proc/{pid}/environ", "rb") as handle:
-            raw = handle.read()
-    except OSError:
-        return {}
-    env = {}
-    for item in raw.split(b"\0"):
-        key, sep, value = item.partition(b"=")
-        if sep:
-            env[key.decode(errors="replace")] = value.decode(errors="replace")
-    return env
-
-
-def find_unix_pids(exe_name: str, prefix_root: Path) -> list[int]:
-    """Unix processes of a Wine prefix whose command line names `exe_name`."""
-    found = []
-    wanted = exe_name.lower()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as handle:
-                argv0 = handle.read().split(b"\0")[0].decode(errors="replace")
-        except OSError:
-            continue
-        if not re.split(r"[\\/]", argv0)[-1].lower() == wanted:
-            continue
-        if proc_environ(int(entry)).get("WINEPREFIX") == str(prefix_root):
-            found.append(int(entry))
-    return sorted(found)
-
-
-def wineserver_pid(prefix_root: Path) -> int | None:
-    """The prefix's wineserver: its working folder is server-<dev>-<inode> of the prefix."""
-    info = os.stat(prefix_root)
-    folder = "server-%x-%x" % (info.st_dev, info.st_ino)
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            if os.path.basename(os.readlink(f"/proc/{entry}/cwd")) == folder:
-                with open(f"/proc/{entry}/comm") as handle:
-                    if handle.read().strip().startswith("wineserver"):
-                        return int(entry)
-        except OSError:
-            continue
-    return None
-
-
-def net_namespace_of(pid: int) -> int:
-    return os.stat(f"/proc/{pid}/ns/net").st_ino
-
-
-def named_namespace_inode(name: str) -> int:
-    return os.stat(f"/run/netns/{name}").st_ino
-
-
 # ---------------------------------------------------------------- the prefix
 
-class BenchPrefix:
+class BenchPrefix(WinePrefix):
     """Installed program + bench programs + a persistent wineserver; `close()` removes all."""
 
     def __init__(self, build: Path, ini_text: str | None = None, pvr_folder: bool = True):
-        self.build = Path(build)
-        self.prefix = WinePrefix(bridge_dir=self.build / "bridge")
-        self.root = self.prefix.root
-        self.exe = self.prefix.install(self.build / "TavrixInstall.exe", ini_text=ini_text, pvr_folder=pvr_folder)
-        self.exe_windows = self.prefix.windows_path(self.exe)
+        build = Path(build)
+        super().__init__(bridge_dir=build / "bridge")
+        self.exe = self.install(build / "TavrixInstall.exe", ini_text=ini_text, pvr_folder=pvr_folder)
         self.tools = self.root / "drive_c" / "bench"
         self.tools.mkdir(parents=True, exist_ok=True)
         for name in BENCH_PROGRAMS:
-            source = self.build / "bench" / name
-            if source.exists():
-                shutil.copy2(source, self.tools / name)
+            if (build / "bench" / name).exists():
+                shutil.copy2(build / "bench" / name, self.tools / name)
         # A crash must end the process with a backtrace on stderr, never wait in a dialog.
-        self.wine(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD",
-                   "/d", "0", "/f"], check=True)
+        self.reg("add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f")
         # Wine's services (rpcss, plugplay ...) start on first demand and live as long as the
         # server; a run of the program here starts them, so that no measured run pays for it.
         self.program(["-i"], timeout=300)
 
     def env(self, **extra: str) -> dict[str, str]:
-        env = self.prefix.env(WINEDEBUG="-all")
-        env.update(extra)
-        return env
+        # The program's log costs time: only the runs that read it switch it on.
+        return super().env(**{"WINEDEBUG": "-all", **extra})
 
-    def tool(self, name: str) -> str:
-        return "C:\\bench\\" + name
+    def tool(self, name: str) -> Path:
+        return self.tools / name
 
-    def wine(self, args: list[str], netns: str | None = None, env: dict[str, str] | None = None,
-             timeout: float = 600, check: bool = False, stdin: str | None = None) -> subprocess.CompletedProcess:
-        command = [WINE, *args]
-        if netns:
-            command = ["ip", "netns", "exec", netns, *command]
-        # Output goes through files, not pipes: a Wine service started on demand inherits the
-        # standard handles of the process that needed it and would hold a pipe open for ever.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            feed = {"input": stdin.encode()} if stdin is not None else {"stdin": subprocess.DEVNULL}
-            proc = subprocess.run(command, env=env or self.env(), cwd=str(self.tools), stdout=out, stderr=err,
-                                  timeout=timeout, **feed)
-            out.seek(0)
-            err.seek(0)
-            result = subprocess.CompletedProcess(command, proc.returncode, out.read(), err.read())
+    def run(self, exe: Path, args: list[str] = (), netns: str | None = None, timeout: float = 600,
+            env: dict[str, str] | None = None, check: bool = False) -> RunResult:
+        result = super().run(exe, args, netns=netns, timeout=timeout, env=env)
         if check and result.returncode != 0:
-            raise RuntimeError("%s failed (%d): %s" % (" ".join(args), result.returncode,
-                                                       result.stderr.decode(errors="replace")[-2000:]))
+            raise RuntimeError("%s %s failed (%d): %s" % (Path(exe).name, " ".join(args), result.returncode,
+                                                          result.stderr[-2000:]))
         return result
 
     def program(self, args: list[str], netns: str | None = None, timeout: float = 600,
-                debugstr: bool = False) -> subprocess.CompletedProcess:
+                debugstr: bool = False) -> RunResult:
         env = self.env(WINEDEBUG="-all,warn+debugstr") if debugstr else None
-        return self.wine([str(self.exe), *args], netns=netns, env=env, timeout=timeout)
+        return self.run(self.exe, args, netns=netns, timeout=timeout, env=env)
 
-    def meter(self, program: str, args: list[str], netns: str | None = None, poll_ms: int = 5,
-              timeout: float = 900) -> dict:
-        result = self.wine([self.tool("bench_meter.exe"), "--poll", str(poll_ms), program, *args], netns=netns,
-                           timeout=timeout)
-        if result.returncode != 0:
-            raise RuntimeError("meter failed: " + result.stderr.decode(errors="replace")[-2000:])
-        return json.loads(result.stdout.decode().strip().splitlines()[-1])
+    def meter(self, program: Path, args: list[str], netns: str | None = None, poll_ms: int = 5) -> dict:
+        """bench_meter.exe's reading of one run of `program` (wall time, peak memory, exit code)."""
+        result = self.run(self.tool("bench_meter.exe"), ["--poll", str(poll_ms), self.windows_path(program), *args],
+                          netns=netns, timeout=900, check=True)
+        return json.loads(result.stdout.strip().splitlines()[-1])
 
     def regdump(self, path: str):
-        result = self.wine([self.tool("bench_regtool.exe"), "dump", path], check=True)
-        return json.loads(result.stdout.decode())
-
-    def regdelete(self, *paths: str):
-        self.wine([self.tool("bench_regtool.exe"), "deltree", *paths], check=True)
-
-    def regset(self, lines: list[str]):
-        self.wine([self.tool("bench_regtool.exe"), "set"], stdin="\n".join(lines) + "\n", check=True)
-
-    def close(self):
-        self.prefix.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
+        """A key tree as the "A" functions read it (bench_regtool.exe dump), None when missing."""
+        return json.loads(self.run(self.tool("bench_regtool.exe"), ["dump", path], check=True).stdout)
 
 
 # ---------------------------------------------------------------- stored list and instances
@@ -245,9 +121,7 @@ def text_value(values: dict, name: str) -> str | None:
     if entry is None or entry[0] != 1:
         return None
     data = bytes.fromhex(entry[1])
-    if not data.endswith(b"\0"):
-        return None
-    return data[:-1].decode("latin-1")
+    return data[:-1].decode("latin-1") if data.endswith(b"\0") else None
 
 
 def stored_list(dump) -> dict[str, dict] | None:
@@ -268,14 +142,12 @@ def stored_list(dump) -> dict[str, dict] | None:
         tuners = box["keys"].get("Tuners")
         if tuners is None:
             problems.append("box %s: no Tuners key" % box_id)
-        else:
-            for index, tuner in tuners["keys"].items():
-                entry = {}
-                for name in ("Id", "Model", "Name"):
-                    entry[name] = text_value(tuner["values"], name)
-                    if entry[name] is None:
-                        problems.append("tuner %s\\%s: %s missing or malformed" % (box_id, index, name))
-                record["tuners"][index] = entry
+            tuners = {"keys": {}}
+        for index, tuner in tuners["keys"].items():
+            entry = {name: text_value(tuner["values"], name) for name in ("Id", "Model", "Name")}
+            problems += ["tuner %s\\%s: %s missing or malformed" % (box_id, index, name)
+                         for name, value in entry.items() if value is None]
+            record["tuners"][index] = entry
         boxes[box_id] = record
     return boxes
 
@@ -283,3 +155,104 @@ def stored_list(dump) -> dict[str, dict] | None:
 def instance_names(prefix: BenchPrefix, category_key: str) -> list[str]:
     dump = prefix.regdump(category_key)
     return sorted(dump["keys"]) if dump else []
+
+
+def check_install(prefix: BenchPrefix, count: int):
+    """After "-I" on the bench LAN: `count` boxes of 4 tuners listed whole, each tuner installed."""
+    boxes = stored_list(prefix.regdump(PRODUCT_KEY)) or {}
+    problems = [p for b in boxes.values() for p in b["problems"]]
+    tuners = sum(len(b["tuners"]) for b in boxes.values())
+    instances = (len(instance_names(prefix, TUNER_INSTANCES)), len(instance_names(prefix, RECEIVER_INSTANCES)))
+    if len(boxes) != count or tuners != 4 * count or problems or instances != (4 * count, 4 * count):
+        raise RuntimeError("after -I: %d boxes, %d tuners, instances %s, problems %s" % (
+            len(boxes), tuners, instances, problems[:3]))
+
+
+# ---------------------------------------------------------------- the LAN of the benchmarks
+
+def fill_lan(lan: Lan, count: int) -> Lan:
+    """`count` boxes, each with four tuners that take every road of the probe: free, held by a
+    named host, busy without an owner text, free again."""
+    lan.set_host(OWNER_IP, "owner-pc")
+    lan.add_boxes([Box(nth_valid_device_id(n), "192.0.2.%d" % (10 + n), "bench-box-%02d" % n,
+                       [Tuner("2040:5200:ofdm"), Tuner("2040:5200:ofdm", owner=OWNER_IP, available=False),
+                        Tuner("8vsb qam", available=False), Tuner("qpsk")]) for n in range(count)])
+    return lan
+
+
+def box_log_times(lan: Lan, device_id: int, variable: str) -> list[float]:
+    """Times at which a box received a read of `variable` (from the simulator's request log)."""
+    pattern = re.compile(r"^(\d+\.\d+) \S+ #\d+ get %s:" % re.escape(variable))
+    return [float(m.group(1)) for m in map(pattern.match, lan.box_log(device_id).splitlines()) if m]
+
+
+def cycle_bounds(lan: Lan) -> list[tuple[float, float]]:
+    """(first read, last read) of every complete refresh cycle seen by all boxes: a cycle begins
+    with the first /tuner0/model read and ends with the last box's failing model read."""
+    starts = [box_log_times(lan, b.device_id, "/tuner0/model") for b in lan.boxes]
+    ends = [box_log_times(lan, b.device_id, "/tuner%d/model" % len(b.tuners)) for b in lan.boxes]
+    complete = min(len(times) for times in starts + ends)
+    return [(min(s[k] for s in starts), max(e[k] for e in ends)) for k in range(complete)]
+
+
+def wait_for_cycles(lan: Lan, count: int, timeout: float, alive=lambda: True) -> list[tuple[float, float]]:
+    deadline = time.monotonic() + timeout
+    while len(bounds := cycle_bounds(lan)) < count:
+        if time.monotonic() > deadline or not alive():
+            raise RuntimeError("only %d of %d refresh cycles were seen" % (len(bounds), count))
+        time.sleep(0.5)
+    return bounds
+
+
+# ---------------------------------------------------------------- the tray in a window
+
+def unix_pids(exe_name: str, prefix_root: Path, netns: str) -> list[int]:
+    """Unix processes of a Wine prefix in a named namespace whose command line names `exe_name`."""
+    namespace = os.stat("/run/netns/%s" % netns).st_ino
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as handle:
+                argv0 = handle.read().split(b"\0")[0].decode(errors="replace")
+            with open("/proc/%s/environ" % pid, "rb") as handle:
+                environ = handle.read().split(b"\0")
+            if (re.split(r"[\\/]", argv0)[-1].lower() == exe_name.lower()
+                    and b"WINEPREFIX=%s" % str(prefix_root).encode() in environ
+                    and os.stat("/proc/%s/ns/net" % pid).st_ino == namespace):
+                found.append(int(pid))
+        except OSError:  # ended meanwhile
+            continue
+    return sorted(found)
+
+
+class TrayDesktop:
+    """The tray in Wine's virtual desktop on a private X server, in the LAN's program namespace."""
+
+    WIDTH, HEIGHT = 1024, 768
+
+    def __init__(self, prefix: BenchPrefix, xserver, netns: str, timeout: float = 90):
+        self.name = "bench%d" % os.getpid()
+        self.log = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", netns, WINE, "explorer", "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT),
+             str(prefix.exe)], env=prefix.env(DISPLAY=xserver.display), cwd=str(prefix.exe.parent),
+            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        deadline = time.monotonic() + timeout
+        while not (pids := unix_pids("TavrixInstall.exe", prefix.root, netns)):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the tray did not start in the program namespace\n" + self.output()[-2000:])
+            time.sleep(0.2)
+        self.pid = pids[0]
+
+    def alive(self) -> bool:
+        return os.path.exists("/proc/%d" % self.pid)
+
+    def output(self) -> str:
+        """What the desktop and the tray wrote to stdout and stderr so far."""
+        self.log.seek(0)
+        return self.log.read().decode("utf-8", "replace")
+
+    @property
+    def icon_position(self) -> tuple[int, int]:
+        # The only icon of the notification area, at the right end of Wine's taskbar.
+        return self.WIDTH - 12, self.HEIGHT - 10

@@ -40,15 +40,21 @@ ROUND_BOUND_S = 240
 SEED = int(os.environ.get("TAVRIX_STRESS_SEED", "7"))
 
 sys.path.insert(0, str(REPO / "bench"))
-from bench import TrayDesktop  # noqa: E402
 from benchlib import (  # noqa: E402
-    PRODUCT_KEY, RECEIVER_INSTANCES, TUNER_INSTANCES, WINE, BenchPrefix, Box, Lan, Tuner, crash_lines,
+    OWNER_IP, PRODUCT_KEY, RECEIVER_INSTANCES, TUNER_INSTANCES, BenchPrefix, Box, Lan, TrayDesktop, Tuner,
     instance_names, nth_valid_device_id, stored_list,
 )
 from tavrix_testbed.xserver import XServer  # noqa: E402
 
 INI = "[devices]\n2040:5200:ofdm=DVB-T\n8vsb qam=ATSC\n"
 NAMES = {"2040:5200:ofdm": "DVB-T", "8vsb qam": "ATSC"}
+# What Wine and winedbg print when a program dies of an unhandled exception.
+CRASH_MARKERS = ("Unhandled exception", "Unhandled page fault", "Unhandled stack overflow", "Backtrace:",
+                 "starting debugger", "err:seh:", "Assertion failed")
+
+
+def crash_lines(stderr: str) -> list[str]:
+    return [line for line in stderr.splitlines() if any(marker in line for marker in CRASH_MARKERS)]
 
 
 def pool() -> list[Box]:
@@ -56,7 +62,7 @@ def pool() -> list[Box]:
     models = ["2040:5200:ofdm", "8vsb qam", "qpsk", "2040:5200:ofdm"]
     boxes = []
     for n in range(6):
-        tuners = [Tuner(models[t], owner="192.0.2.250" if t == 1 else None, available=t != 2)
+        tuners = [Tuner(models[t], owner=OWNER_IP if t == 1 else None, available=t != 2)
                   for t in range(1 + n % 4)]
         boxes.append(Box(nth_valid_device_id(n), "192.0.2.%d" % (20 + n), "stress-%d" % n if n % 2 == 0 else None,
                          tuners))
@@ -110,10 +116,8 @@ class Copy:
     def __init__(self, prefix: BenchPrefix, option: str, netns: str):
         self.option = option
         self.err = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(
-            ["ip", "netns", "exec", netns, WINE, str(prefix.exe), option],
-            env=prefix.env(WINEDEBUG="-all,warn+debugstr"), cwd=str(prefix.exe.parent),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.err)
+        self.process = prefix.start(prefix.exe, [option], netns=netns, env=prefix.env(WINEDEBUG="-all,warn+debugstr"),
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.err)
 
     def stderr(self) -> str:
         self.err.seek(0)
@@ -136,7 +140,7 @@ def bed():
     if not (BUILD / "bench" / "bench_regtool.exe").exists():
         pytest.fail("%s/bench/bench_regtool.exe is not built" % BUILD)
     with BenchPrefix(BUILD, ini_text=INI) as prefix, Lan() as lan, XServer() as xserver:
-        lan.set_host("192.0.2.250", "owner-pc")
+        lan.set_host(OWNER_IP, "owner-pc")
         boxes = pool()
         lan.add_boxes(boxes[:3])
         tray = TrayDesktop(prefix, xserver, lan.program_ns)
@@ -189,13 +193,13 @@ def test_one_shot_copies_beside_the_tray(bed):
             where, len(lan.boxes), len(listed), len(tuner_ids(listed)), len(now_tuner)), flush=True)
 
     final = prefix.program(["-i"], netns=lan.program_ns, debugstr=True, timeout=300)
-    assert final.returncode == 0 and not crash_lines(final.stderr.decode(errors="replace"))
+    assert final.returncode == 0 and not crash_lines(final.stderr)
     listed = stored_list(prefix.regdump(PRODUCT_KEY)) or {}
     assert check_whole(listed, by_id) == []
     assert listed, "nothing was ever stored"
     assert installed(prefix) == (tuner_ids(listed), tuner_ids(listed))
-    assert list(prefix.prefix.pvr_folder.iterdir()) == []
-    assert not (prefix.prefix.common32 / "ORVA Systems" / "PVR").exists()
+    assert list(prefix.pvr_folder.iterdir()) == []
+    assert not (prefix.common32 / "ORVA Systems" / "PVR").exists()
 
     assert menu_opens(xserver, tray), "the tray's menu did not open"
     assert tray.alive()
