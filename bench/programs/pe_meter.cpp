@@ -99,8 +99,6 @@ int main(int argc, char** argv) {
         kernelMs = Milliseconds(kernel);
         userMs = Milliseconds(user);
     }
-    DWORD handles = 0;
-    GetProcessHandleCount(child.hProcess, &handles);
     CloseHandle(child.hThread);
     CloseHandle(child.hProcess);
 
