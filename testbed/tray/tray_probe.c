@@ -118,6 +118,7 @@ static BOOL IconHeld(HWND tray) {
 
 static int End(BOOL quit) {
     HWND tray = FindWindowA("TavrixInstallClass64", NULL);
+    if (tray == NULL) tray = FindWindowA("TavrixInstallClass32", NULL);
     DWORD pid = 0;
     DWORD thread = tray ? GetWindowThreadProcessId(tray, &pid) : 0;
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);

@@ -124,11 +124,14 @@ class TrayDesktop:
 
     # --- menus: rows are (kind, state, text), kind "T" an item, "M" a submenu, "S" a separator
     def open_menu(self, x: int, y: int, button: int = 1) -> tuple[int, ...]:
-        """Clicks at (x, y), moves the pointer off the menu's way, and returns the menu window that opens."""
+        """Clicks at (x, y) and returns the menu window that opens, the pointer moved off its way
+        once it shows (a menu opens where the pointer is when the program gets to the click)."""
         before = set(self.rects("menu"))
-        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", str(button), "mousemove", "10", "10"],
-                       env=self.x.env(), check=True, timeout=30)
-        return wait_until(lambda: next((r for r in self.rects("menu") if r not in before), None), 30, "a menu")
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", str(button)], env=self.x.env(), check=True,
+                       timeout=30)
+        frame = wait_until(lambda: next((r for r in self.rects("menu") if r not in before), None), 30, "a menu")
+        subprocess.run(["xdotool", "mousemove", "10", "10"], env=self.x.env(), check=True, timeout=30)
+        return frame
 
     def check_menu(self, frame: tuple[int, ...], rows: list, label: str) -> list[tuple[int, int]]:
         """Holds the open menu `frame` against a reference menu that the probe builds from `rows`

@@ -1,24 +1,35 @@
-"""The real x86 TavrixInstall.exe in a WoW64 prefix on the simulated LAN: its share of "-I" (the
-stored list, the 32-bit filter instances, the PVR files) and the 64-bit copy it starts with "-i"."""
+"""The real x86 TavrixInstall.exe in a WoW64 prefix on the simulated LAN, as a user of 64-bit Windows
+runs it: its share of "-I" (the stored list, the 32-bit filter instances, the PVR files) and the
+64-bit copy it starts with "-i"; "-r" and "-R" in both registry views; the force bit at its start;
+its tray in a real window."""
 
 from __future__ import annotations
 
+import shutil
+import subprocess
 import sys
 
+import pytest
+
 from conftest import REPO
-from station import CATEGORIES, Station, parse_export, record, subtree
+from station import CATEGORIES, ROOT, Station, parse_export, record, subtree
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
 
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
-from traydesk import wait_until  # noqa: E402
+from test_tray import INI as TRAY_INI, SEP, TAIL, TITLE  # noqa: E402
+from traydesk import CONVERT, TrayDesktop, wait_until  # noqa: E402
 
-BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("2040:5200:ofdm"), Tuner("dvbc-qam")])
-KINDS = [("DVBTTuner", "Zentrova"), ("DVBCTuner", "OrvaBrdD")]  # per tuner: type, board
+# Model text: (tuner type, board) of its PVR files; the table's first matching row wins, case counts.
+MODELS = {"2040:5200:ofdm": ("DVBTTuner", "Zentrova"), "8vsb": ("ATSCTuner", "OrvaBrdA"),
+          "x:qam256": ("DVBCTuner", "OrvaBrdD"), "qpsk": ("DVBSTuner", "OrvaBrdB"), "8psk": ("DVBSTuner", "OrvaBrdC"),
+          "qam 8vsb": ("ATSCTuner", "OrvaBrdA"), "8psk qpsk": ("DVBSTuner", "OrvaBrdB")}
+UNSUPPORTED = "2040:5200:OFDM"
+BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner(model) for model in MODELS])
 
 
 def pvr_files(box: Box, n: int) -> dict[str, bytes]:
     """The three files of a tuner folder, byte for byte: text mode, the first line joined."""
-    tuner_id, (kind, board) = f"{box.id_text}-{n}", KINDS[n]
+    tuner_id, (kind, board) = f"{box.id_text}-{n}", MODELS[box.tuners[n].model]
     name = record(box)["Tuners"][str(n)]["Name"]
     filter_line = f'<FILTER id="Tuner" instance="ORVA Tavrix {tuner_id}" category="BDA Source Filters"/>\n'
     texts = {"Sources.xml": '<?xml version="1.0" encoding="utf-8" ?><PVR3>\n  <SOURCES>\n'
@@ -29,9 +40,17 @@ def pvr_files(box: Box, n: int) -> dict[str, bytes]:
     return {file: text.replace("\n", "\r\n").encode() for file, text in texts.items()}
 
 
+def ours(*boxes: Box) -> set[str]:
+    return {f"ORVA Tavrix {box.id_text}-{n}" for box in boxes for n in range(len(box.tuners))}
+
+
 def instances(prefix, view: int) -> dict[str, set[str]]:
     """The filter instance names of both categories in one registry view."""
     return {c: set(subtree(parse_export(prefix.reg_export(c, view)), c) or {}) for c in CATEGORIES}
+
+
+def flags(station: Station) -> str | None:
+    return station.stored().get("Flags")
 
 
 def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
@@ -43,11 +62,93 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
 
         assert "Exe:32Bit" in log[0], log
         assert station.stored()["Devices"] == {BOX.id_text: record(BOX)}
-        ours = {f"ORVA Tavrix {BOX.id_text}-{n}" for n in range(len(BOX.tuners))}
-        assert instances(wow64, 32) == {c: ours for c in CATEGORIES}
+        assert instances(wow64, 32) == {c: ours(BOX) for c in CATEGORIES}
         for n in range(len(BOX.tuners)):
             folder = wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-{n}"
-            assert {f.name: f.read_bytes() for f in folder.iterdir()} == pvr_files(BOX, n)
+            assert {f.name: f.read_bytes() for f in folder.iterdir()} == pvr_files(BOX, n), BOX.tuners[n].model
         # The 64-bit copy, started and not waited for, completes the installation.
-        wait_until(lambda: station.stored().get("Flags") == "dword:00000000", 120, "Flags 0 from the 64-bit -i")
-        assert instances(wow64, 64) == {c: ours for c in CATEGORIES}
+        wait_until(lambda: flags(station) == "dword:00000000", 120, "Flags 0 from the 64-bit -i")
+        assert instances(wow64, 64) == {c: ours(BOX) for c in CATEGORIES}
+
+
+def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
+    kept = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("x:qam256")])
+    dropped = Box(nth_valid_device_id(1), "192.0.2.11", "box-b", [Tuner("8vsb"), Tuner(UNSUPPORTED)])
+    other = wow64.pvr_folder32 / "Other Product"
+    with Lan() as lan:
+        lan.add_boxes([kept, dropped])
+        station = Station(wow64, wow64.exe32, lan)
+        log = station.run("-I", timeout=120).log
+        # A model without PVR files: no folder, and the files stay pending once the 64-bit share is done.
+        assert f"PvrFiles 32Bit tuner model not supported: {UNSUPPORTED}" in log, log
+        wait_until(lambda: flags(station) == "dword:00000004", 120, "Flags 0x04 after the 64-bit -i")
+        assert {f.name for f in wow64.pvr_folder32.iterdir()} == \
+            {f"Zentrova {kept.id_text}-0", f"Zentrova {dropped.id_text}-0"}
+        other.mkdir()
+        (other / "Sources.xml").write_text("theirs")
+
+        for option, listed in [("-r", (kept,)), ("-R", ())]:
+            if option == "-r":  # the box is taken out of the stored list; it may still be on the LAN
+                wow64.reg("delete", rf"{ROOT}\Devices\{dropped.id_text}", "/f")
+            station.run(option, timeout=120)
+            assert {f.name for f in wow64.pvr_folder32.iterdir()} == \
+                {"Other Product"} | {f"Zentrova {box.id_text}-0" for box in listed}, option
+            assert instances(wow64, 32) == {c: ours(*listed) for c in CATEGORIES}, option
+            # The 64-bit copy's "-r" follows.
+            wait_until(lambda: instances(wow64, 64) == {c: ours(*listed) for c in CATEGORIES}, 120,
+                       f"the 64-bit view after {option}")
+        assert (other / "Sources.xml").read_text() == "theirs"
+        assert flags(station) == "dword:00000000"  # -r installed the listed box again, files included
+
+
+# Flags before the start, PVR source folder present, the pending bits logged, Flags after.
+FORCE_ROWS = [(0x17, True, 0x17, 0x07), (0x17, False, 0x13, 0x07), (None, True, 0x00, 0x00)]
+
+
+@pytest.mark.parametrize("before,pvr_folder,pending,after", FORCE_ROWS, ids=["pending", "no-pvr-folder", "no-value"])
+def test_32bit_administrator_start_clears_the_force_bit(wow64, before, pvr_folder, pending, after):
+    if before is not None:
+        wow64.reg("add", ROOT, "/v", "Flags", "/t", "REG_DWORD", "/d", str(before), "/f")
+    if not pvr_folder:
+        wow64.pvr_folder32.rmdir()
+    # An unknown option runs no job: only the start-up touches Flags.
+    result = wow64.run(wow64.exe32, ["-x"], timeout=120)
+    assert result.returncode == 0
+    line = ("StorageFlagsHandle reset UAC. System:64Bit  Exe:32Bit  IsAdmin:yes Flags:0x%08x\n" % pending)
+    assert line in result.log, result.log
+    assert subtree(parse_export(wow64.reg_export(ROOT)), ROOT)["Flags"] == "dword:%08x" % after
+
+
+def test_32bit_tray_menu_with_boxes_and_exit(wow64, programs, xserver, artifacts):
+    owner = Box(nth_valid_device_id(0), "192.0.2.10", "box-a",
+                [Tuner("dvbc"), Tuner("2040:5200:ofdm", owner="192.0.2.77", available=False)])
+    wow64.write_ini(TRAY_INI)
+    probe = wow64.root / "drive_c" / "tray_probe.exe"
+    shutil.copy2(programs / "tray_probe.exe", probe)
+    with Lan() as lan, TrayDesktop(wow64, wow64.exe32, xserver, artifacts, probe, netns=lan.program_ns) as desk:
+        lan.add_box(owner)
+        lan.set_host("192.0.2.77", "viewer-pc")
+        desk.start()
+        rows = [("T", TITLE, "Zentrova (32 Bit)"), SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner"),
+                ("T", 0, "  2: DVB-T Tuner (viewer-pc)")] + TAIL
+        icon = desk.wait_for_icon("ready")
+        frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=3)
+        bands = desk.check_menu(frame, rows, "menu32")
+        save_picture(xserver, artifacts / "tray.png", frame, icon)
+        # The tray's search installed the tuners, and its 64-bit follow-up the 64-bit share.
+        wait_until(lambda: instances(wow64, 64) == {c: ours(owner) for c in CATEGORIES}, 120, "the 64-bit -i")
+        watcher = desk.probe("wait", background=True)
+        assert watcher.stdout.readline().split() == ["watching"]
+        desk.choose(frame, bands[-1])
+        assert watcher.communicate(timeout=120)[0].split() == ["exit", "0", "icon", "0", "back", "0"]
+
+
+def save_picture(xserver, path, frame, icon, margin: int = 12):
+    """The open menu and the icon below it, as the README shows them (a small 64-colour PNG)."""
+    shot = path.with_suffix(".full.png")
+    xserver.screenshot(shot)
+    left, top = min(frame[0], icon[0]) - margin, frame[1] - margin
+    right, bottom = max(frame[2], icon[2]) + margin, max(frame[3], icon[3]) + margin
+    subprocess.run([CONVERT, str(shot), "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
+                    "-colors", "64", str(path)], check=True, timeout=60)
+    shot.unlink()
