@@ -6,7 +6,7 @@
 
 namespace {
 
-enum class Step { Start, Refresh, InstallNothing, InstallTuner, InstallUnsupported };
+enum class Step { Start, Refresh, InstallNothing, InstallTuner };
 
 struct FlagsRow {
     Step step;
@@ -15,7 +15,6 @@ struct FlagsRow {
 };
 
 const FlagsRow kRows[] = {
-    {Step::Start, false, true, true, 0x17, 0x07},     // an elevated 32-bit copy drops the force bit
     {Step::Start, false, false, true, 0x04, 0x14},    // PVR files pending: force the elevation
     {Step::Start, false, false, false, 0x04, 0x04},   // ... unless there is no PVR folder
     {Step::Start, false, false, true, 0x01, 0x11},
@@ -23,9 +22,7 @@ const FlagsRow kRows[] = {
     {Step::Start, true, false, true, 0x05, 0x05},     // the 64-bit program leaves Flags alone
     {Step::Refresh, false, false, true, 0x02, 0x12},  // Refresh forces for the 64-bit share too
     {Step::Refresh, false, true, true, 0x07, 0x07},
-    {Step::InstallTuner, false, true, true, 0x17, 0x12},
     {Step::InstallTuner, false, true, false, 0x17, 0x16},       // no PVR folder: the files stay pending
-    {Step::InstallUnsupported, false, true, true, 0x07, 0x06},  // registered, but no PVR files
     {Step::InstallNothing, false, true, false, 0x07, 0x02},
 };
 
@@ -36,9 +33,7 @@ TEST(Flags, PendingWorkIsHandedOn) {
         TestHooks::SetExeBitness(row.exe64 ? 1 : 0);
         TestHooks::SetAdmin(row.admin ? 1 : 0);
         StorageFlagsWrite(row.before);
-        if (row.step == Step::InstallTuner || row.step == Step::InstallUnsupported)
-            list.devices.Devices = {
-                Box("10A0000D", "A", {Tuner("10A0000D", 0, row.step == Step::InstallTuner ? "ofdm" : "OFDM")})};
+        if (row.step == Step::InstallTuner) list.devices.Devices = {Box("10A0000D", "A", {Tuner("10A0000D", 0, "ofdm")})};
         if (row.step == Step::Start)
             StorageFlagsHandle();
         else if (row.step == Step::Refresh)

@@ -51,7 +51,6 @@ TEST(FollowUp, TheRightCopyIsStartedOnceHiddenWithTheOptionAndVerb) {
     SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, common);
     const FollowUpRow rows[] = {
         {true, false, "-i", kCommon64, "runas"}, {true, true, "-i", nullptr, nullptr},
-        {false, true, "-r", kCommon64, ""},  // the 64-bit copy completes a 32-bit administrator's work
         {false, false, "-r", common, "runas"},
     };
     CProbeCopy copy64(kCommon64), copy32(common);

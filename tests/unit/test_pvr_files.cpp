@@ -1,5 +1,4 @@
-// PVR source files of the 32-bit program: written byte for byte, past other readers, and
-// removed for tuners no longer listed.
+// PVR source files of the 32-bit program while Vistello reads them, or something stands in the way.
 #include <gtest/gtest.h>
 
 #include "UnitSupport.h"
@@ -16,36 +15,6 @@ std::string Sources(const std::string& box, int number, const std::string& tuner
 std::string Device(const std::string& id, bool typeFile) {
     return "<FILTER id=\"Tuner\" instance=\"ORVA Tavrix " + id + "\" category=\"BDA Source Filters\"/>\r\n" +
            (typeFile ? "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\r\n" : "<DEVICE board=\"" + id + "\"/>\r\n");
-}
-
-struct ModelRow {
-    const char *model, *type, *board;  // type nullptr: not supported, nothing written
-};
-const ModelRow kModels[] = {
-    {"2040:5200:ofdm", "DVBTTuner", "Zentrova"}, {"8vsb", "ATSCTuner", "OrvaBrdA"},
-    {"x:qam256", "DVBCTuner", "OrvaBrdD"},       {"qpsk", "DVBSTuner", "OrvaBrdB"},
-    {"8psk", "DVBSTuner", "OrvaBrdC"},           {"qam 8vsb", "ATSCTuner", "OrvaBrdA"},  // the table's order wins
-    {"8psk qpsk", "DVBSTuner", "OrvaBrdB"},      {"2040:5200:OFDM", nullptr, nullptr},   // case counts
-};
-
-TEST(PvrFiles, EveryModelGetsItsThreeFilesByteForByte) {
-    CList32 list;
-    const fs::path folder = PvrFolder() / "Zentrova 1A2B3C4D-1";
-    for (const ModelRow& row : kModels) {
-        SCOPED_TRACE(row.model);
-        TunerInfo tuner = Tuner("1A2B3C4D", 1, row.model, "DVB \xE4");  // bytes above 0x7F pass unchanged
-        EXPECT_EQ(row.type != nullptr, list.devices.PvrFiles(Box("1A2B3C4D", "Zentrova@box", {tuner}), tuner));
-        if (row.type == nullptr) {
-            EXPECT_FALSE(fs::exists(folder));
-            continue;
-        }
-        const std::string typeFile = std::string(row.type) + ".device";
-        EXPECT_EQ((std::set<std::string>{typeFile, "IsAvailable.device", "Sources.xml"}), Entries(folder));
-        EXPECT_EQ(Sources("Zentrova@box", 2, "DVB \xE4", row.board, row.type), ReadBytes(folder / "Sources.xml"));
-        EXPECT_EQ(Device("1A2B3C4D-1", false), ReadBytes(folder / "IsAvailable.device"));
-        EXPECT_EQ(Device("1A2B3C4D-1", true), ReadBytes(folder / typeFile));
-        fs::remove_all(folder);
-    }
 }
 
 TEST(PvrFiles, FilesInUseAreRewrittenAndAFileInTheWayIsSkipped) {
@@ -71,18 +40,6 @@ TEST(PvrFiles, FilesInUseAreRewrittenAndAFileInTheWayIsSkipped) {
             EXPECT_EQ(fresh[i], ReadBytes(folder / files[i])) << files[i];
         }
     }
-}
-
-TEST(PvrFiles, FoldersOfUnlistedTunersAreRemovedWithTheirFiles) {
-    CList32 list;
-    TunerInfo kept = Tuner("10A0000D", 0, "ofdm"), dropped = Tuner("10A00012", 1, "qam");
-    list.devices.Devices = {Box("10A0000D", "A", {kept})};
-    ASSERT_TRUE(list.devices.PvrFiles(list.devices.Devices[0], kept));
-    ASSERT_TRUE(list.devices.PvrFiles(Box("10A00012", "B", {dropped}), dropped));
-    fs::create_directories(PvrFolder() / "Other Product");
-    EXPECT_TRUE(list.devices.DeletePvrFolders());
-    EXPECT_EQ((std::set<std::string>{"Other Product", "Zentrova 10A0000D-0"}), Entries(PvrFolder()));
-    EXPECT_EQ(3u, Entries(PvrFolder() / "Zentrova 10A0000D-0").size());
 }
 
 }  // namespace
