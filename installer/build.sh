@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds TavrixInstall-<version>-x64.msi and TavrixInstall-<version>-x86.msi with wixl from
-# BUILD_ROOT/x64/TavrixInstall.exe and BUILD_ROOT/x86/TavrixInstall.exe.
+# BUILD_ROOT/x64/TavrixInstall.exe and BUILD_ROOT/x86/TavrixInstall.exe, and their custom
+# actions (TavrixActions.cpp, built there with mingw-w64).
 # Usage: installer/build.sh BUILD_ROOT [--out DIR] [--version A.B.C.D]
 #                           [--hdhomerun-x64 DLL] [--hdhomerun-x86 DLL]
 # The version defaults to the one of project() in the top CMakeLists.txt; the packages go to
@@ -9,7 +10,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 
-usage() { sed -n '3,4p' "$0" | sed 's/^# //' >&2; exit 2; }
+usage() { sed -n '5,6p' "$0" | sed 's/^# //' >&2; exit 2; }
 [ $# -ge 1 ] || usage
 root=$(cd "$1" && pwd)
 shift
@@ -56,6 +57,23 @@ cp "$here/TavrixInstall.wxs" "$here/TavrixInstall.ini" "$stage/"
 cp "$repo/res/icons/tuner.ico" "$stage/TavrixInstall.ico"
 cp "$root/x64/TavrixInstall.exe" "$stage/x64/"
 cp "$root/x86/TavrixInstall.exe" "$stage/x86/"
+
+# The custom actions: BUILD_ROOT/<arch>/TavrixActions.dll, compiled as the program is (for Vista,
+# warnings are errors, nothing but system DLLs needed) when missing or older than its sources.
+for arch in x64 x86; do
+  dll=$root/$arch/TavrixActions.dll
+  for source in "$here/TavrixActions.cpp" "$here/TavrixActions.def" "$repo/app/Scoped.h"; do
+    [ "$dll" -nt "$source" ] || rm -f "$dll"
+  done
+  if [ ! -f "$dll" ]; then
+    triple=$([ $arch = x64 ] && echo x86_64 || echo i686)-w64-mingw32
+    "$triple-g++-posix" -std=c++17 -O2 -s -Wall -Wextra -Werror -I"$repo" \
+      -D_WIN32_WINNT=0x0600 -DWINVER=0x0600 -DNTDDI_VERSION=0x06000000 \
+      -shared -static -static-libgcc -static-libstdc++ -Wl,--enable-stdcall-fixup \
+      -o "$dll" "$here/TavrixActions.cpp" "$here/TavrixActions.def" -lmsi
+  fi
+  cp "$dll" "$stage/$arch/"
+done
 
 # Each supplied library goes beside the copy of its bitness, in every package that has that copy.
 libraries=()

@@ -1,8 +1,11 @@
-"""The MSI packages: the x64 one installed, upgraded and removed by Wine's msiexec on a simulated
-LAN; the x86 one (which cannot run here) and the default configuration file read as data."""
+"""The MSI packages with Wine's msiexec and the real copies (under testbed/with-wine32.sh): the x64
+package in WoW64 prefixes on a simulated LAN, where its 32-bit copy does the work and the 32-bit
+tray runs on the prefix's one desktop; the x86 package in a pure 32-bit prefix; and in the tables
+what Wine cannot show."""
 
 import configparser
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -11,33 +14,46 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from conftest import BUILD, _template_cleanup, bridge_dir, prefix  # noqa: E402,F401
+sys.path.insert(0, str(REPO / "testbed" / "tray"))
+from conftest import BUILD, _template_cleanup, bridge_dir, programs  # noqa: E402,F401
+from traydesk import wait_until  # noqa: E402
+from tavrix_testbed import wineprefix  # noqa: E402
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
-from tavrix_testbed.msi import instances, query, rows, start_menu_link, stored_ids, versions  # noqa: E402
+from tavrix_testbed.msi import (Win32Prefix, instances, ours_running, query, rows, start_menu_link,  # noqa: E402
+                                stored_ids, versions)
 
 VERSION = re.search(r"project\(\w+ VERSION ([\d.]+)", (REPO / "CMakeLists.txt").read_text()).group(1)
 NEWER = "1.0.1.9"  # Windows Installer compares three fields only
-BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("dvbc"), Tuner("dvbt")])
+BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("qam"), Tuner("ofdm")])  # models with PVR files
+OURS = {f"ORVA Tavrix {BOX.id_text}-{n}" for n in range(2)}
+FOLDERS = {f"Zentrova {BOX.id_text}-{n}" for n in range(2)}
 CATEGORIES = ("{FD0A5AF4-B41D-11d2-9C95-00C04F7971E0}", "{71985F48-1CA1-11d3-9CC8-00C04F7971E0}")
 OTHER = "Vendor X Tuner"
+HIVES = ("HKCU", r"HKU\.DEFAULT")
 PRODUCT = r"\Software\ORVA Systems\Zentrova"
-RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
-OURS = r"C:\Program Files\Common Files\ORVA Systems\Zentrova\TavrixInstall.exe"  # as Autostart writes it
+RUN = r"\Software\Microsoft\Windows\CurrentVersion\Run"
+EXE32 = r"Program Files (x86)\Common Files\ORVA Systems\Zentrova\TavrixInstall.exe"
+REMOVAL_ONLY = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
 
 
 @pytest.fixture(scope="module")
-def msi(tmp_path_factory):
-    """msi(arch, newer=False): a package of this build, or of a later one (each executable with a
-    marker appended), with the test bed's library bridge as the x64 libhdhomerun.dll."""
-    root = tmp_path_factory.mktemp("newer")
+def msi(tmp_path_factory, bridge_dir, programs):
+    """msi(arch, kind=""): a package of this build; "newer", a later version of it (each copy with
+    a marker appended); "standin", one whose 64-bit copy is a program that runs a minute."""
+    root = tmp_path_factory.mktemp("msi")
+    builds = {"": (BUILD.parent, []), "newer": (root / "newer", ["--version", NEWER]), "standin": (root / "standin", [])}
     for arch in ("x64", "x86"):
-        (root / arch).mkdir()
-        exe = (BUILD.parent / arch / "TavrixInstall.exe").read_bytes()
-        (root / arch / "TavrixInstall.exe").write_bytes(exe + b"newer")
-    for build, options in ((BUILD.parent, []), (root, ["--version", NEWER])):
-        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", root / "msi", *options,
-                        "--hdhomerun-x64", BUILD / "bridge/libhdhomerun.dll"], check=True, capture_output=True)
-    return lambda arch, newer=False: str(root / "msi" / f"TavrixInstall-{NEWER if newer else VERSION}-{arch}.msi")
+        program = (BUILD.parent / arch / "TavrixInstall.exe").read_bytes()
+        for kind, copy in (("newer", program + b"newer"), ("standin", program)):
+            (builds[kind][0] / arch).mkdir(parents=True)
+            (builds[kind][0] / arch / "TavrixInstall.exe").write_bytes(copy)
+            shutil.copy2(BUILD.parent / arch / "TavrixActions.dll", builds[kind][0] / arch)  # built by tools/build.sh
+    (builds["standin"][0] / "x64/TavrixInstall.exe").write_bytes((programs / "followup_probe.exe").read_bytes())
+    for kind, (build, options) in builds.items():
+        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", root / kind, *options,
+                        "--hdhomerun-x64", bridge_dir / "libhdhomerun.dll",
+                        "--hdhomerun-x86", bridge_dir / "x86/libhdhomerun.dll"], check=True, capture_output=True)
+    return lambda arch, kind="": str(root / kind / f"TavrixInstall-{NEWER if kind == 'newer' else VERSION}-{arch}.msi")
 
 
 @pytest.fixture(scope="module")
@@ -47,65 +63,146 @@ def lan():
         yield net
 
 
-def msiexec(prefix, lan, *args):
-    return prefix.run("msiexec", [*args, "/qn"], netns=lan.program_ns, timeout=300).returncode
+@pytest.fixture
+def wow64(bridge_dir):
+    p = wineprefix.new_prefix(bridge_dir, wow64=True)
+    try:
+        p.headless()  # the tray's window without a display, on the desktop msiexec's actions see
+        yield p
+    finally:
+        p.close()
 
 
-def test_install_and_removal_on_the_lan(prefix, msi, lan):
-    prefix.reg("add", rf"HKCR\CLSID\{CATEGORIES[1]}\Instance\{OTHER}", "/v", "FriendlyName", "/d", OTHER)
-    assert msiexec(prefix, lan, "/i", msi("x64")) == 0
-    assert {p.name for p in prefix.home64.iterdir()} == {"TavrixInstall.exe", "libhdhomerun.dll"}
-    assert {p.name for p in prefix.home32.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini"}
-    assert (prefix.home32 / "TavrixInstall.ini").read_bytes() == (REPO / "installer/TavrixInstall.ini").read_bytes()
-    assert stored_ids(prefix) == {BOX.id_text}
-    assert all(instances(prefix, c) >= {f"ORVA Tavrix {BOX.id_text}-{n}" for n in (0, 1)} for c in CATEGORIES)
-    icons = re.findall(r"ProductIcon +REG_SZ +C:\\(.*?)\s*$", query(prefix, r"HKLM\Software\Classes\Installer"), re.M)
-    assert [(prefix.root / "drive_c" / i.replace("\\", "/")).read_bytes() for i in icons] == [  # Add/Remove Programs
+def msiexec(prefix, lan, *args) -> tuple[int, str]:
+    """msiexec's exit code and its log."""
+    code = prefix.run("msiexec", [*args, "/l*", r"C:\msi.log", "/qn"], netns=lan.program_ns, timeout=300).returncode
+    return code, (prefix.root / "drive_c/msi.log").read_text(errors="replace")
+
+
+def start_tray(prefix, lan, exe: Path, searched: bool = True) -> subprocess.Popen:
+    """The resident tray; with `searched`, once its first search has reached the box."""
+    seen = searched and lan.box_log(BOX.device_id).count("discover from")
+    tray = prefix.start(exe, netns=lan.program_ns, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if searched:
+        wait_until(lambda: lan.box_log(BOX.device_id).count("discover from") > seen, 60, "the tray's first search")
+    return tray
+
+
+def installed_everywhere(prefix, views=(32, 64)) -> bool:
+    return all(instances(prefix, c, v) >= OURS for c in CATEGORIES for v in views)
+
+
+def test_install_with_boxes_then_removal_with_the_32bit_tray_running(wow64, msi, lan):
+    (wow64.pvr_folder32 / "Other Tuner").mkdir(parents=True)  # Vistello's source folder exists
+    for view in (32, 64):
+        wow64.reg("add", rf"HKCR\CLSID\{CATEGORIES[1]}\Instance\{OTHER}", "/v", "FriendlyName", "/d", OTHER,
+                  f"/reg:{view}")
+    assert msiexec(wow64, lan, "/i", msi("x64"))[0] == 0
+    # Every copy the install started has ended, its work done.
+    assert ours_running(wow64) == [] and installed_everywhere(wow64)
+    assert {p.name for p in wow64.home64.iterdir()} == {"TavrixInstall.exe", "libhdhomerun.dll"}
+    assert {p.name for p in wow64.home32.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", "libhdhomerun.dll"}
+    assert (wow64.home32 / "TavrixInstall.ini").read_bytes() == (REPO / "installer/TavrixInstall.ini").read_bytes()
+    assert stored_ids(wow64) == {BOX.id_text}
+    assert {p.name for p in wow64.pvr_folder32.iterdir()} == FOLDERS | {"Other Tuner"}
+    assert all(len(list((wow64.pvr_folder32 / f).iterdir())) == 3 for f in FOLDERS)
+    icons = re.findall(r"ProductIcon +REG_SZ +C:\\(.*?)\s*$", query(wow64, r"HKLM\Software\Classes\Installer"), re.M)
+    assert [(wow64.root / "drive_c" / i.replace("\\", "/")).read_bytes() for i in icons] == [  # Add/Remove Programs
         (REPO / "res/icons/tuner.ico").read_bytes()]
-    assert rb"Common Files\ORVA Systems\Zentrova\TavrixInstall.exe" in start_menu_link(prefix, "Zentrova")
+    assert EXE32.encode() in start_menu_link(wow64, "Zentrova")
 
-    prefix.reg("add", RUN, "/v", "TavrixInstall.exe", "/d", OURS, "/f")
-    prefix.reg("add", RUN, "/v", "Other", "/d", r"C:\other.exe", "/f")
+    tray = start_tray(wow64, lan, wow64.home32 / "TavrixInstall.exe")
+    for hive in HIVES:
+        wow64.reg("add", hive + RUN, "/v", "TavrixInstall.exe", "/d", "C:\\" + EXE32, "/f")
+        wow64.reg("add", hive + RUN, "/v", "Other", "/d", r"C:\other.exe", "/f")
     # On Windows the elevated -I runs as the system account, whose hive is .DEFAULT.
-    prefix.reg("add", r"HKU\.DEFAULT" + PRODUCT, "/v", "Flags", "/t", "REG_DWORD", "/d", "0", "/f")
-    assert msiexec(prefix, lan, "/x", msi("x64")) == 0  # 3010 would ask for a reboot
-    assert not (prefix.common64 / "ORVA Systems").exists() and not (prefix.common32 / "ORVA Systems").exists()
-    assert [hive for hive in ("HKCU", r"HKU\.DEFAULT") if "Zentrova" in query(prefix, hive + PRODUCT)] == []
-    assert "TavrixInstall.exe" not in query(prefix, RUN) and r"C:\other.exe" in query(prefix, RUN)
-    assert start_menu_link(prefix, "Zentrova") == b""
-    assert instances(prefix, CATEGORIES[0]) == set() and instances(prefix, CATEGORIES[1]) == {OTHER}
-    assert "PendingFileRename" not in query(prefix, r"HKLM\System\CurrentControlSet\Control\Session Manager")
+    wow64.reg("add", r"HKU\.DEFAULT" + PRODUCT, "/v", "Flags", "/t", "REG_DWORD", "/d", "0", "/f")
+    assert msiexec(wow64, lan, "/x", msi("x64"))[0] == 0  # 3010 would ask for a reboot
+    assert tray.wait(timeout=60) == 0  # Exit's way out, not a kill
+    assert ours_running(wow64) == []
+    assert not (wow64.common64 / "ORVA Systems").exists() and not wow64.home32.exists()
+    assert [p.name for p in wow64.pvr_folder32.iterdir()] == ["Other Tuner"]
+    assert [hive for hive in HIVES if "Zentrova" in query(wow64, hive + PRODUCT)] == []
+    assert [hive for hive in HIVES if "TavrixInstall.exe" in query(wow64, hive + RUN)] == []
+    assert all(r"C:\other.exe" in query(wow64, hive + RUN) for hive in HIVES)
+    assert start_menu_link(wow64, "Zentrova") == b""
+    assert [(instances(wow64, c, v), v) for c in CATEGORIES for v in (32, 64)] == [
+        (set(), 32), (set(), 64), ({OTHER}, 32), ({OTHER}, 64)]
+    assert "PendingFileRename" not in query(wow64, r"HKLM\System\CurrentControlSet\Control\Session Manager")
 
 
-def test_newer_package_replaces_the_older_one_and_the_older_is_refused(prefix, msi, lan):
-    assert msiexec(prefix, lan, "/i", msi("x64")) == 0
-    assert msiexec(prefix, lan, "/i", msi("x64", newer=True)) == 0
-    assert versions(prefix) == [NEWER]
-    assert all((home / "TavrixInstall.exe").read_bytes().endswith(b"newer") for home in (prefix.home64, prefix.home32))
-    assert stored_ids(prefix) == {BOX.id_text}
-    assert msiexec(prefix, lan, "/i", msi("x64")) != 0 and versions(prefix) == [NEWER]
-    # Wine's quiet mode shows no text; Windows shows this launch condition's.
-    assert ["NOT WIX_DOWNGRADE_DETECTED", "A newer version of Zentrova is already installed."] in rows(
-        msi("x64"), "LaunchCondition")
+def test_upgrade_ends_the_tray_and_leaves_one_newer_product_that_finds_the_list_again(wow64, msi, lan):
+    wow64.pvr_folder32.mkdir(parents=True)
+    assert msiexec(wow64, lan, "/i", msi("x64"))[0] == 0
+    tray = start_tray(wow64, lan, wow64.home32 / "TavrixInstall.exe")
+    assert msiexec(wow64, lan, "/i", msi("x64", "newer"))[0] == 0
+    assert tray.wait(timeout=60) == 0
+    assert versions(wow64) == [NEWER]
+    assert all((home / "TavrixInstall.exe").read_bytes().endswith(b"newer") for home in (wow64.home64, wow64.home32))
+    # Wine's msiexec runs the old package's -R too (no UPGRADINGPRODUCTCODE): the new -I finds the box again.
+    assert stored_ids(wow64) == {BOX.id_text} and installed_everywhere(wow64)
+    assert msiexec(wow64, lan, "/i", msi("x64"))[0] != 0 and versions(wow64) == [NEWER]
 
 
-def test_x86_package_puts_its_copy_and_configuration_in_the_32_bit_home(msi):
-    directories = {d[0]: (d[1], d[2].split("|")[-1]) for d in rows(msi("x86"), "Directory")}
+def test_install_on_a_lan_without_boxes_and_the_tray_finds_them_later(wow64, msi):
+    wow64.pvr_folder32.mkdir(parents=True)
+    with Lan() as empty:
+        assert msiexec(wow64, empty, "/i", msi("x64"))[0] == 0
+        assert stored_ids(wow64) == set() and not any(instances(wow64, c, 32) for c in CATEGORIES)
+        start_tray(wow64, empty, wow64.home32 / "TavrixInstall.exe", searched=False)
+        empty.add_box(BOX)
+        wait_until(lambda: installed_everywhere(wow64), 120, "the tray's install of the new box")
+        assert stored_ids(wow64) == {BOX.id_text}
+        assert {p.name for p in wow64.pvr_folder32.iterdir()} == FOLDERS
 
-    def path(directory):  # from the system folder down
-        parent, name = directories[directory]
-        return [directory] if name == "." else path(parent) + [name]
-    components = {c[0]: (path(c[2]), int(c[3]) & 256) for c in rows(msi("x86"), "Component")}  # 256: 64-bit
-    files = {f[0]: (f[2].split("|")[-1], *components[f[1]]) for f in rows(msi("x86"), "File")}
-    home = (["CommonFilesFolder", "ORVA Systems", "Zentrova"], 0)
-    assert sorted(files.values()) == [("TavrixInstall.exe", *home), ("TavrixInstall.ini", *home)]
-    exe = next(key for key, row in files.items() if row[0] == "TavrixInstall.exe")
-    actions = {a[0]: (int(a[1]) & 0xC40, a[2], a[3]) for a in rows(msi("x86"), "CustomAction")}
-    elevated = [(0xC40, exe, "-I"), (0xC40, exe, "-R")]  # deferred, not impersonated, result ignored
-    assert [actions[a] for a in ("DetectAndInstall", "UninstallAll")] == elevated
-    assert actions["FindRegExe"][2] == "[SystemFolder]reg.exe"  # 32-bit Windows has no System64Folder
-    for arch in ("x64", "x86"):  # Wine's msiexec reports Windows 7: the refusal shows only here
-        assert ["VersionNT >= 600", "Zentrova needs Windows Vista or later."] in rows(msi(arch), "LaunchCondition")
+
+def test_a_followup_that_never_ends_holds_the_installer_no_longer_than_the_bound(wow64, msi, lan):
+    code, log = msiexec(wow64, lan, "/i", msi("x64", "standin"), "ZENTROVA_WAIT_SECONDS=10")
+    assert code == 0
+    standin = wow64.windows_path(wow64.home64 / "TavrixInstall.exe")
+    assert re.search(rf"after 10 s still running: (.*; )?{re.escape(standin)}(; .*)?; the installation goes on", log)
+    assert ours_running(wow64) == [f"{standin} -i"]  # msiexec has ended without it
+
+
+def test_x86_package_installed_and_removed_on_32bit_windows(msi, bridge_dir, lan):
+    with Win32Prefix(bridge_dir) as win32:
+        pvr, home = win32.common64 / "ORVA Systems/PVR/Supported3/Sources", win32.common64 / "ORVA Systems/Zentrova"
+        pvr.mkdir(parents=True)
+        assert msiexec(win32, lan, "/i", msi("x86"))[0] == 0
+        assert {p.name for p in home.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", "libhdhomerun.dll"}
+        assert stored_ids(win32) == {BOX.id_text} and instances(win32, CATEGORIES[1], 32) == OURS
+        assert {p.name for p in pvr.iterdir()} == FOLDERS
+        assert b"C:\\" + EXE32.replace(" (x86)", "").encode() in start_menu_link(win32, "Zentrova")
+        tray = start_tray(win32, lan, home / "TavrixInstall.exe")
+        code, log = msiexec(win32, lan, "/x", msi("x86"))
+        assert code == 0 and tray.wait(timeout=60) == 0 and ours_running(win32) == []
+        assert not home.exists() and list(pvr.iterdir()) == []
+        assert instances(win32, CATEGORIES[1], 32) == set()
+        assert [hive for hive in HIVES if "Zentrova" in query(win32, hive + PRODUCT, 32)] == []
+
+
+@pytest.mark.parametrize("arch, tools", [("x64", "System64Folder"), ("x86", "SystemFolder")])
+def test_tables_of_what_wine_does_not_show(msi, arch, tools):
+    actions = {a[0]: (int(a[1]), a[2], a[3]) for a in rows(msi(arch), "CustomAction")}
+    sequence = {s[0]: (s[1], int(s[2])) for s in rows(msi(arch), "InstallExecuteSequence")}
+    # Both packages run the 32-bit copy, deferred, not impersonated (0xC00), result ignored (0x40),
+    # through the waiting DLL action, and end the trays in the user's context (immediate).
+    for action, option in (("DetectAndInstall", "-I"), ("UninstallAll", "-R")):
+        assert actions[action] == (0xC41, "TavrixActions", "RunCopy")
+        assert actions[action + "Data"][1:] == (action, f'[ZENTROVA_WAIT_SECONDS] "[#Exe32]" {option}')
+    assert actions["EndTrays"][0] & 0xC00 == 0 and actions["FindRegExe"][2] == f"[{tools}]reg.exe"
+    assert [["ZENTROVA_WAIT_SECONDS", "60"]] == [p for p in rows(msi(arch), "Property") if p[0].startswith("ZENTROVA")]
+    # Wine's msiexec sets no UPGRADINGPRODUCTCODE while an upgrade removes the old package.
+    removal = ["UninstallAllData", "UninstallAll", "FindRegExe", "ForgetUserStore", "ForgetAutostart",
+               "ForgetSystemStore", "ForgetSystemAutostart"]
+    assert {a: sequence[a][0] for a in removal} == dict.fromkeys(removal, REMOVAL_ONLY)
+    assert sequence["EndTrays"] == ('REMOVE~="ALL" OR WIX_UPGRADE_DETECTED', sequence["RemoveExistingProducts"][1] - 5)
+    assert sequence["UninstallAll"][1] < sequence["RemoveFiles"][1] < sequence["InstallFiles"][1] < \
+        sequence["DetectAndInstall"][1]
+    # Wine reports Windows 7 and quiet mode shows no text; Windows shows these.
+    conditions = rows(msi(arch), "LaunchCondition")
+    assert ["VersionNT >= 600", "Zentrova needs Windows Vista or later."] in conditions
+    assert ["NOT WIX_DOWNGRADE_DETECTED", "A newer version of Zentrova is already installed."] in conditions
 
 
 def test_configuration_file_has_every_text_the_program_looks_up():
