@@ -6,6 +6,7 @@
 #include <strsafe.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <array>
 
 #include "app/Scoped.h"
@@ -18,6 +19,7 @@ constexpr DWORD kPollMs = 100;
 constexpr size_t kDataChars = 1024;
 constexpr size_t kLineChars = 1024;
 constexpr char kWaitProperty[] = "ZENTROVA_WAIT_SECONDS";
+constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
 // As the tray names its window, one class per bitness.
 constexpr const char* kTrayClasses[] = {"TavrixInstallClass32", "TavrixInstallClass64"};
 
@@ -70,15 +72,14 @@ ULONGLONG CreationTime(HANDLE process) {
 // created before its supposed parent has a reused id as parent and is not ours.
 class CProcessGroup {
 public:
+    // Takes over the handle; false when there is none or no room (the handle is then closed).
     bool Adopt(HANDLE process, DWORD id) {
-        if (process == nullptr || count_ == members_.size()) {
-            if (process != nullptr) CloseHandle(process);
-            return false;
-        }
+        CScopedHandle owned(process);
+        if (!owned.IsValid() || count_ == members_.size()) return false;
         Member& member = members_[count_++];
-        member.handle.Reset(process);
-        member.id = id;
         member.created = CreationTime(process);
+        member.id = id;
+        member.handle.Reset(owned.Release());
         return true;
     }
 
@@ -94,13 +95,9 @@ public:
         for (BOOL more = Process32First(snapshot.Get(), &entry); more; more = Process32Next(snapshot.Get(), &entry)) {
             const Member* parent = Find(entry.th32ParentProcessID);
             if (parent == nullptr || Contains(entry.th32ProcessID)) continue;
-            HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-            if (child == nullptr) continue;
-            if (CreationTime(child) < parent->created) {
-                CloseHandle(child);
-                continue;
-            }
-            found = Adopt(child, entry.th32ProcessID) || found;
+            CScopedHandle child(OpenProcess(kWaitAccess, FALSE, entry.th32ProcessID));
+            if (!child.IsValid() || CreationTime(child.Get()) < parent->created) continue;
+            found = Adopt(child.Release(), entry.th32ProcessID) || found;
         }
         return found;
     }
@@ -139,7 +136,8 @@ public:
             if (running == nullptr && !found) return true;
             ULONGLONG now = GetTickCount64();
             if (now >= deadline) return false;
-            if (running != nullptr) WaitForSingleObject(running, deadline - now < kPollMs ? static_cast<DWORD>(deadline - now) : kPollMs);
+            if (running == nullptr) continue;
+            WaitForSingleObject(running, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kPollMs)));
         }
     }
 
@@ -219,7 +217,7 @@ extern "C" UINT __stdcall EndTrays(MSIHANDLE install) {
                 continue;
             }
             Log(install, "Zentrova: ending the resident tray %s (process %lu)", windowClass, id);
-            trays.Adopt(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id), id);
+            trays.Adopt(OpenProcess(kWaitAccess, FALSE, id), id);
         }
     }
     if (!trays.WaitForEnd(seconds, false)) LogStillRunning(install, trays, "a resident tray", seconds);
