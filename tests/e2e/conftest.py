@@ -108,13 +108,13 @@ def isolated_netns():
 
 
 @pytest.fixture(scope="module")
-def station(exe, bridge_dir):
+def station(exe, bridge_dir, programs):
     """One prefix and one LAN for a whole test file; each test resets what it uses."""
     prefix = wineprefix.new_prefix(bridge_dir)
     try:
         installed = prefix.install(exe, ini_text=INI)
         prefix.headless()  # the notice listener's window needs no display
         with Lan() as lan:
-            yield Station(prefix, installed, lan)
+            yield Station(prefix, installed, lan, programs)
     finally:
         prefix.close()

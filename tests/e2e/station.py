@@ -54,8 +54,17 @@ class Station:
     """Both copies in one prefix with a wineserver of its own and Wine's null display driver
     (for the notice listener), beside one LAN; every job runs in the LAN's program namespace."""
 
-    def __init__(self, prefix: wineprefix.WinePrefix, exe, lan: Lan):
-        self.prefix, self.exe, self.lan = prefix, exe, lan
+    def __init__(self, prefix: wineprefix.WinePrefix, exe, lan: Lan, programs=None):
+        self.prefix, self.exe, self.lan, self.programs = prefix, exe, lan, programs
+        self.hold_desktop()
+
+    def hold_desktop(self) -> None:
+        """With `programs`, a window of the station's own until the server ends. Wine closes a
+        desktop and its explorer a second after the last program leaves it, and a program's first
+        window waits for the answer of the desktop's explorer (a new one when it was closed): held,
+        that explorer starts once, here, before any test, and every later window finds it answering."""
+        if self.programs is not None:
+            self.desktop = Listener(self.prefix, self.programs, seconds=3600)
 
     def reg_import(self, text: str) -> None:
         path = self.prefix.root / "import.reg"
@@ -77,6 +86,7 @@ class Station:
         end_of_time = text.index("\n", text.index("#time=", head)) + 1
         user_reg.write_text(text[:end_of_time] + value_line + "\n" + text[end_of_time:], encoding="latin-1")
         self.prefix.serve()
+        self.hold_desktop()
 
     def run(self, args, timeout: float = 300) -> wineprefix.RunResult:
         result = self.prefix.run(self.exe, args, netns=self.lan.program_ns, timeout=timeout)
@@ -105,18 +115,30 @@ class Listener:
     sees ("instance-message", "devicechange 7 0"); with `hold_instance`, it also holds the
     program's single-instance mutex, as a resident copy does."""
 
-    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False):
+    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False, seconds: int = 900):
         exe = prefix.home64 / "window_listener.exe"
-        shutil.copy2(programs / "window_listener.exe", exe)
-        self.process = prefix.start(exe, ["--seconds", "900"] + ["--hold-instance"] * hold_instance,
+        if not exe.exists():  # never over the image of one that runs
+            shutil.copy2(programs / "window_listener.exe", exe)
+        self.process = prefix.start(exe, ["--seconds", str(seconds)] + ["--hold-instance"] * hold_instance,
                                     env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE,
                                     stdin=subprocess.DEVNULL, text=True)
         self.lines: queue.Queue = queue.Queue()
-        threading.Thread(target=lambda: [self.lines.put(line.strip()) for line in self.process.stdout],
-                         daemon=True).start()
-        assert self.next() == "ready"
+        self.ended = threading.Event()
+        threading.Thread(target=self._read, daemon=True).start()
+        if (line := self.next()) != "ready":
+            state = f"ended with exit code {self.process.wait(10)}" if self.ended.is_set() else "still runs"
+            raise AssertionError(f"window_listener.exe printed {line!r} instead of 'ready' and {state}")
+
+    def _read(self) -> None:
+        for line in self.process.stdout:
+            self.lines.put(line.strip())
+        self.ended.set()
+        self.lines.put(None)  # wakes a waiting next()
 
     def next(self, timeout: float = 30) -> str | None:
+        """The next line; None once the output has ended, or after `timeout` seconds."""
+        if self.ended.is_set() and self.lines.empty():
+            return None
         try:
             return self.lines.get(timeout=timeout)
         except queue.Empty:
