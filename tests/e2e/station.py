@@ -63,8 +63,8 @@ class Station:
         desktop and its explorer a second after the last program leaves it, and a program's first
         window waits for the answer of the desktop's explorer (a new one when it was closed): held,
         that explorer starts once, here, before any test, and every later window finds it answering."""
-        if self.programs is not None:
-            self.desktop = Listener(self.prefix, self.programs, seconds=3600)
+        if self.programs is not None:  # the first program after a server start also boots its session
+            self.desktop = Listener(self.prefix, self.programs, seconds=3600, start_limit=120)
 
     def reg_import(self, text: str) -> None:
         path = self.prefix.root / "import.reg"
@@ -115,7 +115,8 @@ class Listener:
     sees ("instance-message", "devicechange 7 0"); with `hold_instance`, it also holds the
     program's single-instance mutex, as a resident copy does."""
 
-    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False, seconds: int = 900):
+    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False, seconds: int = 900,
+                 start_limit: float = 30):
         exe = prefix.home64 / "window_listener.exe"
         if not exe.exists():  # never over the image of one that runs
             shutil.copy2(programs / "window_listener.exe", exe)
@@ -125,7 +126,7 @@ class Listener:
         self.lines: queue.Queue = queue.Queue()
         self.ended = threading.Event()
         threading.Thread(target=self._read, daemon=True).start()
-        if (line := self.next()) != "ready":
+        if (line := self.next(start_limit)) != "ready":
             state = f"ended with exit code {self.process.wait(10)}" if self.ended.is_set() else "still runs"
             raise AssertionError(f"window_listener.exe printed {line!r} instead of 'ready' and {state}")
 
