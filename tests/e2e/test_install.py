@@ -90,8 +90,8 @@ NOTICE_STEPS = [("-i", (BOX_A,), 0), ("-i", (), 1), ("-r", (BOX_A,), 1), ("-R", 
 def test_device_change_notice_reaches_another_process_exactly_when_posted(installed, programs):
     prefix, exe = installed
     prefix.headless()
-    # The listener holds the single-instance mutex like a resident tray.
-    listener = Listener(prefix, programs, hold_instance=True)
+    # The listener holds the single-instance mutex like a resident tray; its start boots the session.
+    listener = Listener(prefix, programs, hold_instance=True, start_limit=120)
     try:
         for option, listed, notices in NOTICE_STEPS:
             import_reg(prefix, stored(*listed))
