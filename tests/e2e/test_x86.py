@@ -149,6 +149,6 @@ def save_picture(xserver, path, frame, icon, margin: int = 12):
     xserver.screenshot(shot)
     left, top = min(frame[0], icon[0]) - margin, frame[1] - margin
     right, bottom = max(frame[2], icon[2]) + margin, max(frame[3], icon[3]) + margin
-    subprocess.run([CONVERT, str(shot), "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage",
-                    "-colors", "64", str(path)], check=True, timeout=60)
+    subprocess.run([CONVERT, str(shot), "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage", "-strip",
+                    "-define", "png:exclude-chunk=date,time", "-colors", "64", str(path)], check=True, timeout=60)
     shot.unlink()
