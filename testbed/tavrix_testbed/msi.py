@@ -5,7 +5,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from tavrix_testbed.wineprefix import WINE, WINE32, WINESERVER, WinePrefix, _execute
+from tavrix_testbed.wineprefix import WINE32, WinePrefix
 
 
 def rows(msi: str, table: str) -> list[list[str]]:
@@ -64,24 +64,11 @@ class Win32Prefix(WinePrefix):
     loader (under testbed/with-wine32.sh), windows without a display (Wine's null driver). Booted
     for itself: about 20 s, 0.6 GB."""
 
+    loader = str(WINE32)
+
     def __init__(self, bridge_dir: Path | None = None):
-        self.root, self.bridge_dir = Path(tempfile.mkdtemp(prefix="tavrix-wine32-")), bridge_dir
-        for command in ([str(WINE32), "wineboot", "--init"],
-                        [str(WINE32), "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null"],
-                        [WINESERVER, "-w"]):  # the server started by the boot, then gone
-            subprocess.run(command, env=self.env(), check=True, timeout=300,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        super().__init__(bridge_dir, self.root)
+        super().__init__(bridge_dir, Path(tempfile.mkdtemp(prefix="tavrix-wine32-")))
+        self.headless()
 
     def env(self, **extra: str) -> dict[str, str]:
         return super().env(**{"WINEARCH": "win32", **extra})
-
-    @staticmethod
-    def _command(exe, args, netns) -> list[str]:
-        return [str(WINE32) if word == WINE else word for word in WinePrefix._command(exe, args, netns)]
-
-    def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
-        code, out, err = _execute([str(WINE32), "reg", *args], self.env(WINEDEBUG="-all"), 120)
-        if check and code != 0:
-            raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
-        return subprocess.CompletedProcess(["reg", *args], code, out, err)

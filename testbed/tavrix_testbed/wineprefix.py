@@ -66,6 +66,8 @@ def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str |
 class WinePrefix:
     """One prefix per test run, with its own wineserver; `close()` ends both."""
 
+    loader = WINE  # what starts every program of the prefix
+
     def __init__(self, bridge_dir: Path | None = None, root: Path | None = None, serve: bool = True,
                  wow64: bool = False):
         self.bridge_dir, self.wow64 = bridge_dir, wow64
@@ -75,7 +77,7 @@ class WinePrefix:
         if serve:
             self.serve()
         if not (self.root / "system.reg").exists():
-            subprocess.run([WINE, "wineboot", "--init"], env=self.env(), check=True, timeout=300,
+            subprocess.run([self.loader, "wineboot", "--init"], env=self.env(), check=True, timeout=300,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             if not serve:  # a template: its registry must be on disk before it is copied
                 subprocess.run([WINESERVER, "-w"], env=self.env(), timeout=300)
@@ -164,10 +166,9 @@ class WinePrefix:
         rel = Path(path).resolve().relative_to((self.root / "drive_c").resolve())
         return "C:\\" + str(rel).replace("/", "\\")
 
-    @staticmethod
-    def _command(exe: Path, args: list[str] | str, netns: str | None) -> list[str]:
+    def _command(self, exe: Path, args: list[str] | str, netns: str | None) -> list[str]:
         # A string is one raw command line; wine64 joins argv with blanks, so "" adds nothing.
-        command = [WINE, str(exe)] + (([args] if args else []) if isinstance(args, str) else list(args))
+        command = [self.loader, str(exe)] + (([args] if args else []) if isinstance(args, str) else list(args))
         return ["ip", "netns", "exec", netns] + command if netns else command
 
     def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None, timeout: float = 120,
@@ -183,7 +184,7 @@ class WinePrefix:
                                 cwd=str(Path(exe).parent), **popen)
 
     def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
-        code, out, err = _execute([WINE, "reg", *args], self.env(WINEDEBUG="-all"), 120)
+        code, out, err = _execute([self.loader, "reg", *args], self.env(WINEDEBUG="-all"), 120)
         if check and code != 0:
             raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
         return subprocess.CompletedProcess(["reg", *args], code, out, err)

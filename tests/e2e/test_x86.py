@@ -14,6 +14,7 @@ import pytest
 from conftest import REPO
 from station import CATEGORIES, ROOT, Station, parse_export, record, subtree
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
+from tavrix_testbed.msi import instances as category_instances
 
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
 from test_tray import INI as TRAY_INI, SEP, TAIL, TITLE  # noqa: E402
@@ -44,9 +45,9 @@ def ours(*boxes: Box) -> set[str]:
     return {f"ORVA Tavrix {box.id_text}-{n}" for box in boxes for n in range(len(box.tuners))}
 
 
-def instances(prefix, view: int) -> dict[str, set[str]]:
+def instances(prefix, view: int) -> list[set[str]]:
     """The filter instance names of both categories in one registry view."""
-    return {c: set(subtree(parse_export(prefix.reg_export(c, view)), c) or {}) for c in CATEGORIES}
+    return [category_instances(prefix, key.split("\\")[2], view) for key in CATEGORIES]
 
 
 def flags(station: Station) -> str | None:
@@ -62,13 +63,13 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
 
         assert "Exe:32Bit" in log[0], log
         assert station.stored()["Devices"] == {BOX.id_text: record(BOX)}
-        assert instances(wow64, 32) == {c: ours(BOX) for c in CATEGORIES}
+        assert instances(wow64, 32) == [ours(BOX)] * 2
         for n in range(len(BOX.tuners)):
             folder = wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-{n}"
             assert {f.name: f.read_bytes() for f in folder.iterdir()} == pvr_files(BOX, n), BOX.tuners[n].model
         # The 64-bit copy, started and not waited for, completes the installation.
         wait_until(lambda: flags(station) == "dword:00000000", 120, "Flags 0 from the 64-bit -i")
-        assert instances(wow64, 64) == {c: ours(BOX) for c in CATEGORIES}
+        assert instances(wow64, 64) == [ours(BOX)] * 2
 
 
 def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
@@ -93,9 +94,9 @@ def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
             station.run(option, timeout=120)
             assert {f.name for f in wow64.pvr_folder32.iterdir()} == \
                 {"Other Product"} | {f"Zentrova {box.id_text}-0" for box in listed}, option
-            assert instances(wow64, 32) == {c: ours(*listed) for c in CATEGORIES}, option
+            assert instances(wow64, 32) == [ours(*listed)] * 2, option
             # The 64-bit copy's "-r" follows.
-            wait_until(lambda: instances(wow64, 64) == {c: ours(*listed) for c in CATEGORIES}, 120,
+            wait_until(lambda: instances(wow64, 64) == [ours(*listed)] * 2, 120,
                        f"the 64-bit view after {option}")
         assert (other / "Sources.xml").read_text() == "theirs"
         assert flags(station) == "dword:00000000"  # -r installed the listed box again, files included
@@ -136,7 +137,7 @@ def test_32bit_tray_menu_with_boxes_and_exit(wow64, programs, xserver, artifacts
         bands = desk.check_menu(frame, rows, "menu32")
         save_picture(xserver, artifacts / "tray.png", frame, icon)
         # The tray's search installed the tuners, and its 64-bit follow-up the 64-bit share.
-        wait_until(lambda: instances(wow64, 64) == {c: ours(owner) for c in CATEGORIES}, 120, "the 64-bit -i")
+        wait_until(lambda: instances(wow64, 64) == [ours(owner)] * 2, 120, "the 64-bit -i")
         watcher = desk.probe("wait", background=True)
         assert watcher.stdout.readline().split() == ["watching"]
         desk.choose(frame, bands[-1])
