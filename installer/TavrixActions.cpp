@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/Scoped.h"
 
@@ -48,17 +50,13 @@ bool ReadProperty(MSIHANDLE install, const char* name, char (&value)[N]) {
 // The whole seconds of the first blank-separated field of `text` (the default when it is not a
 // number, at most an hour); `rest` is what follows the blank.
 DWORD ParseSeconds(const char* text, const char** rest) {
-    const char* end = text;
-    while (*end != '\0' && *end != ' ') ++end;
-    if (rest != nullptr) *rest = *end == ' ' ? end + 1 : end;
-    if (end == text) return kDefaultWaitSeconds;
-    DWORD seconds = 0;
-    for (const char* digit = text; digit != end; ++digit) {
-        if (*digit < '0' || *digit > '9') return kDefaultWaitSeconds;
-        seconds = seconds * 10 + static_cast<DWORD>(*digit - '0');
-        if (seconds > kLongestWaitSeconds) seconds = kLongestWaitSeconds;
-    }
-    return seconds;
+    const char* blank = strchr(text, ' ');
+    const char* fieldEnd = blank != nullptr ? blank : text + strlen(text);
+    if (rest != nullptr) *rest = blank != nullptr ? blank + 1 : fieldEnd;
+    char* end = nullptr;
+    unsigned long seconds = strtoul(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || end != fieldEnd) return kDefaultWaitSeconds;
+    return static_cast<DWORD>(std::min<unsigned long>(seconds, kLongestWaitSeconds));
 }
 
 ULONGLONG CreationTime(HANDLE process) {
