@@ -4,12 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <share.h>
 
 #include "app/Log.h"
 #include "app/Names.h"
 #include "app/Paths.h"
 #include "devices/Devices.h"
+#include "install/FolderEntries.h"
 #include "install/InstallShared.h"
 #include "install/PvrModels.h"
 
@@ -42,13 +42,23 @@ void WriteLine(FILE* file, const char* format, ...) {
     fputs(line, file);
 }
 
-// Opens for writing in text mode, truncating; nullptr when it cannot be opened. Vistello
-// keeps these files open while it reads them, sharing read and write: denying nothing
-// lets the new contents in even then.
+// Opens for writing in text mode, truncating; nullptr when it cannot be opened.
 FILE* OpenText(const char* folder, const char* fileName) {
     char path[kPathChars];
     if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, fileName))) return nullptr;
-    return _fsopen(path, "w", _SH_DENYNO);
+    return OpenPlainFileForText(path);
+}
+
+// The stored Id becomes a folder name, and any program of the user can write the stored list:
+// only a plain name of one folder, which no path separator, drive or parent reference can
+// turn into somewhere else, and which Windows does not shorten.
+bool IsFolderNameComponent(const char* id) {
+    size_t length = strnlen(id, kIdChars);
+    if (length == 0 || strcmp(id, ".") == 0 || strcmp(id, "..") == 0) return false;
+    if (id[length - 1] == '.' || id[length - 1] == ' ') return false;
+    for (const char* c = id; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || strchr("\\/:*?\"<>|", *c) != nullptr) return false;
+    return true;
 }
 
 struct PvrValues {
@@ -93,6 +103,31 @@ void WriteTunerType(const char* folder, const PvrValues& values) {
     fclose(file);
 }
 
+// The tuner folder with its three files. A folder that cannot be made, whose path does not fit,
+// whose name the stored Id cannot be, or that is a link, is not written to; the result stays.
+void WriteTunerFolder(const char* sourceFolder, const PvrValues& values) {
+    if (!IsFolderNameComponent(values.tunerId)) {
+        LogMessage("PvrFiles %sBit tuner Id is no folder name: %s", ExeBitsText(), values.tunerId);
+        return;
+    }
+    char folderName[kValueChars];
+    char folder[kPathChars];
+    if (FAILED(StringCchPrintfA(folderName, kValueChars, "%s %s", kProductWord, values.tunerId)) ||
+        FAILED(StringCchPrintfA(folder, kPathChars, "%s\\%s", sourceFolder, folderName)))
+        return;
+    CreateDirectoryA(folder, nullptr);  // an existing folder is used again
+    // Held, the folder cannot be swapped for a link while its files are written.
+    CScopedHandle held;
+    if (!OpenPlainFolder(folder, held)) {
+        if (IsLinkAttributes(GetFileAttributesA(folder)))
+            LogMessage("PvrFiles %sBit tuner folder is a link: %s", ExeBitsText(), folderName);
+        return;
+    }
+    WriteSources(folder, values);
+    WriteIsAvailable(folder, values);
+    WriteTunerType(folder, values);
+}
+
 }  // namespace
 
 const TunerModel* FindTunerModel(const char* model) {
@@ -123,18 +158,7 @@ bool CDevices::PvrFiles(const DeviceInfo& device, const TunerInfo& tuner) {
     CopyField(values.tunerName, tuner.Name, kNameChars);
     values.sourceNumber = tuner.Index + 1;
 
-    char folderName[kValueChars];
-    char folder[kPathChars];
-    // A path that does not fit is treated like a folder that cannot be made: its files
-    // cannot be opened, which does not change the result.
-    if (SUCCEEDED(StringCchPrintfA(folderName, kValueChars, "%s %s", kProductWord, values.tunerId)) &&
-        SUCCEEDED(StringCchPrintfA(folder, kPathChars, "%s\\%s", sourceFolder, folderName))) {
-        // An existing folder is used again.
-        CreateDirectoryA(folder, nullptr);
-        WriteSources(folder, values);
-        WriteIsAvailable(folder, values);
-        WriteTunerType(folder, values);
-    }
+    WriteTunerFolder(sourceFolder, values);
     TraceMessage("PvrFiles %sBit created!", ExeBitsText());
     return true;
 }

@@ -12,6 +12,7 @@
 #include "app/Paths.h"
 #include "app/Scoped.h"
 #include "devices/Devices.h"
+#include "install/FolderEntries.h"
 #include "install/InstallShared.h"
 
 using Microsoft::WRL::ComPtr;
@@ -106,9 +107,22 @@ bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, i
 // A tuner folder of an unlisted tuner, with everything in it. An empty one is removed
 // too: nothing of the tuner is left to keep.
 bool DeleteTunerFolder(CDevices& devices, const char* path) {
-    int nested = 0;
-    if (!DeleteEntries(devices, path, "*.*", nested)) return false;
+    {
+        // Held while its entries go, so that it cannot be swapped for a link meanwhile. One
+        // that already was swapped is no plain folder: it is removed as a link below.
+        CScopedHandle held;
+        int nested = 0;
+        if (OpenPlainFolder(path, held) && !DeleteEntries(devices, path, "*.*", nested)) return false;
+    }
+    // Removes an empty folder or a link's own entry, never a link's target.
     return RemoveDirectoryA(path) != FALSE;
+}
+
+bool DeleteEntry(CDevices& devices, const char* path, DWORD attributes) {
+    // A link is never entered: its target may be any folder of the machine.
+    if (IsLinkAttributes(attributes)) return RemoveLink(path, attributes);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return DeleteTunerFolder(devices, path);
+    return DeleteFileA(path) != FALSE;
 }
 
 bool IsListedTunerFolder(CDevices& devices, const char* name) {
@@ -126,12 +140,13 @@ bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, i
     if (!find.IsValid()) return true;
     do {
         const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool link = IsLinkAttributes(entry.dwFileAttributes);
         // Also skips "." and "..".
-        if (directory && strncmp(entry.cFileName, kProductWord, kProductWordChars) != 0) continue;
+        if (directory && !link && strncmp(entry.cFileName, kProductWord, kProductWordChars) != 0) continue;
         if (directory && IsListedTunerFolder(devices, entry.cFileName)) continue;
         char path[kPathChars];
         if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, entry.cFileName))) return false;
-        if (directory ? !DeleteTunerFolder(devices, path) : !DeleteFileA(path)) return false;
+        if (!DeleteEntry(devices, path, entry.dwFileAttributes)) return false;
         ++count;
     } while (FindNextFileA(find.Get(), &entry));
     return true;

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 from conftest import REPO
-from station import CATEGORIES, ROOT, Station, parse_export, record, subtree
+from station import CATEGORIES, ROOT, S, Station, parse_export, record, stored_text, subtree
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
 from tavrix_testbed.msi import instances as category_instances
 
@@ -58,18 +58,39 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
     with Lan() as lan:
         lan.add_box(BOX)
         station = Station(wow64, wow64.exe32, lan)
+        # Anyone may write to the source folder: a tuner folder planted as a link gets no file.
+        outside = outside_folder(wow64)
+        (wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-0").symlink_to(outside, target_is_directory=True)
 
         log = station.run("-I", timeout=120).log
 
         assert "Exe:32Bit" in log[0], log
         assert station.stored()["Devices"] == {BOX.id_text: record(BOX)}
         assert instances(wow64, 32) == [ours(BOX)] * 2
-        for n in range(len(BOX.tuners)):
+        assert f"PvrFiles 32Bit tuner folder is a link: Zentrova {BOX.id_text}-0" in log, log
+        assert tree(outside) == OUTSIDE
+        for n in range(1, len(BOX.tuners)):
             folder = wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-{n}"
             assert {f.name: f.read_bytes() for f in folder.iterdir()} == pvr_files(BOX, n), BOX.tuners[n].model
         # The 64-bit copy, started and not waited for, completes the installation.
         wait_until(lambda: flags(station) == "dword:00000000", 120, "Flags 0 from the 64-bit -i")
         assert instances(wow64, 64) == [ours(BOX)] * 2
+
+
+OUTSIDE = {"keep.txt": b"theirs", "Zentrova sub": {"inner.txt": b"theirs too"}}
+
+
+def outside_folder(prefix):
+    """A folder outside the PVR source folder that no copy of ours may touch."""
+    folder = prefix.root / "drive_c" / "outside"
+    (folder / "Zentrova sub").mkdir(parents=True)
+    (folder / "keep.txt").write_bytes(OUTSIDE["keep.txt"])
+    (folder / "Zentrova sub" / "inner.txt").write_bytes(OUTSIDE["Zentrova sub"]["inner.txt"])
+    return folder
+
+
+def tree(folder) -> dict:
+    return {f.name: tree(f) if f.is_dir() else f.read_bytes() for f in folder.iterdir()}
 
 
 def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
@@ -100,6 +121,36 @@ def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
                        f"the 64-bit view after {option}")
         assert (other / "Sources.xml").read_text() == "theirs"
         assert flags(station) == "dword:00000000"  # -r installed the listed box again, files included
+
+        # Links planted by anyone, beside the tuner folders and in one, are never followed. (Wine cannot
+        # remove a link to a folder through any Windows call; Windows removes the link itself.)
+        outside = outside_folder(wow64)
+        (wow64.pvr_folder32 / "Zentrova link").symlink_to(outside, target_is_directory=True)
+        (wow64.pvr_folder32 / "Zentrova 1A2B3C4D-0").mkdir()
+        (wow64.pvr_folder32 / "Zentrova 1A2B3C4D-0" / "escape").symlink_to(outside, target_is_directory=True)
+        station.run("-R", timeout=120)
+        assert tree(outside) == OUTSIDE
+
+
+# Stored tuner Ids that a path must never be made of: anyone of the user may write the list.
+NO_FOLDER_NAMES = [r"x\..\..\..\..\Esc", "../../../../Esc2", "C:Esc3", "..", ".", ""]
+
+
+def test_32bit_stored_ids_that_are_no_folder_names_get_no_pvr_files(wow64):
+    tuners = "".join(f'[{ROOT}\\{S}\\Tuners\\{n}]\n"Id"="{tuner_id.replace(chr(92), chr(92) * 2)}"\n"Model"="qam256"\n'
+                     f'"Name"="DVB-C Tuner"\n\n' for n, tuner_id in enumerate(NO_FOLDER_NAMES, 1))
+    drive = wow64.root / "drive_c"
+    before = {p for p in drive.rglob("*") if p.parts[len(drive.parts)] not in ("windows", "users")}
+    with Lan() as lan:
+        station = Station(wow64, wow64.exe32, lan)
+        station.reset(stored_text(tuner='"Model"="qam256"', keys=tuners))
+        log = station.run("-i", timeout=120).log
+    lines = [line.rstrip("\n") for line in log]
+    for tuner_id in NO_FOLDER_NAMES:
+        assert f"PvrFiles 32Bit tuner Id is no folder name: {tuner_id}" in lines, (tuner_id, log)
+    good = wow64.pvr_folder32 / "Zentrova 1A2B3C46-0"
+    after = {p for p in drive.rglob("*") if p.parts[len(drive.parts)] not in ("windows", "users")}
+    assert after - before == {good} | set(good.iterdir()) and len(list(good.iterdir())) == 3
 
 
 # Flags before the start, PVR source folder present, the pending bits logged, Flags after.
