@@ -22,6 +22,9 @@ constexpr size_t kDataChars = 1024;
 constexpr size_t kLineChars = 1024;
 constexpr char kWaitProperty[] = "ZENTROVA_WAIT_SECONDS";
 constexpr DWORD kWaitAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+constexpr DWORD kEndAccess = kWaitAccess | PROCESS_TERMINATE;
+// How long an ended copy may take to go, so that its files are free when they are removed.
+constexpr DWORD kEndWaitMs = 10000;
 // As the tray names its window, one class per bitness.
 constexpr const char* kTrayClasses[] = {"TavrixInstallClass32", "TavrixInstallClass64"};
 
@@ -93,7 +96,7 @@ public:
         for (BOOL more = Process32First(snapshot.Get(), &entry); more; more = Process32Next(snapshot.Get(), &entry)) {
             const Member* parent = Find(entry.th32ParentProcessID);
             if (parent == nullptr || Contains(entry.th32ProcessID)) continue;
-            CScopedHandle child(OpenProcess(kWaitAccess, FALSE, entry.th32ProcessID));
+            CScopedHandle child(OpenProcess(kEndAccess, FALSE, entry.th32ProcessID));
             if (!child.IsValid() || CreationTime(child.Get()) < parent->created) continue;
             found = Adopt(child.Release(), entry.th32ProcessID) || found;
         }
@@ -113,13 +116,22 @@ public:
         text[0] = '\0';
         for (size_t i = 0; i < count_; ++i) {
             char path[MAX_PATH];
-            DWORD size = MAX_PATH;
-            if (WaitForSingleObject(members_[i].handle.Get(), 0) != WAIT_TIMEOUT ||
-                !QueryFullProcessImageNameA(members_[i].handle.Get(), 0, path, &size)) {
-                continue;
-            }
+            if (!StillRunning(members_[i], path)) continue;
             if (text[0] != '\0') StringCchCatA(text, chars, "; ");
             StringCchCatA(text, chars, path);
+        }
+    }
+
+    // Ends every member that still runs, with one line each in the log, and waits until it has
+    // gone, so that none holds a file or a lock when the installation goes on.
+    void EndRunning(MSIHANDLE install, DWORD seconds) {
+        for (size_t i = 0; i < count_; ++i) {
+            char path[MAX_PATH];
+            if (!StillRunning(members_[i], path)) continue;
+            HANDLE process = members_[i].handle.Get();
+            bool ended = TerminateProcess(process, ERROR_TIMEOUT) && WaitForSingleObject(process, kEndWaitMs) == WAIT_OBJECT_0;
+            Log(install, "Zentrova: after %lu s still running: %s (process %lu); %s", seconds, path, members_[i].id,
+                ended ? "ended" : "cannot be ended");
         }
     }
 
@@ -146,6 +158,14 @@ private:
         ULONGLONG created = 0;
     };
 
+    // True, with the program file in `path`, when the member still runs.
+    static bool StillRunning(const Member& member, char (&path)[MAX_PATH]) {
+        DWORD size = MAX_PATH;
+        if (WaitForSingleObject(member.handle.Get(), 0) != WAIT_TIMEOUT) return false;
+        if (!QueryFullProcessImageNameA(member.handle.Get(), 0, path, &size)) StringCchCopyA(path, MAX_PATH, "?");
+        return true;
+    }
+
     const Member* Find(DWORD id) const {
         for (size_t i = 0; i < count_; ++i) {
             if (members_[i].id == id) return &members_[i];
@@ -166,8 +186,10 @@ void LogStillRunning(MSIHANDLE install, const CProcessGroup& group, const char* 
 }  // namespace
 
 // Deferred: CustomActionData is "SECONDS COMMANDLINE". Runs the command line and waits until it
-// and every copy it started (the follow-up chain) have ended, at most SECONDS. The result of
-// the copy is not ours to judge: the action always succeeds.
+// and every copy it started (the follow-up chain) have ended, at most SECONDS; then ends those
+// still running: left, a copy that waits for ever (for a lock another user holds, say) would run
+// on as the system account and keep its file from being removed. The result of the copy is not
+// ours to judge: the action always succeeds.
 extern "C" UINT __stdcall RunCopy(MSIHANDLE install) {
     char data[kDataChars];
     if (!ReadProperty(install, "CustomActionData", data)) {
@@ -191,7 +213,11 @@ extern "C" UINT __stdcall RunCopy(MSIHANDLE install) {
     CScopedHandle thread(started.hThread);
     CProcessGroup group;
     group.Adopt(started.hProcess, started.dwProcessId);
-    if (!group.WaitForEnd(seconds, true)) LogStillRunning(install, group, command, seconds);
+    if (!group.WaitForEnd(seconds, true)) {
+        // A copy may have started another just before it was ended: that one goes too.
+        do group.EndRunning(install, seconds);
+        while (group.AdoptChildren());
+    }
     return ERROR_SUCCESS;
 }
 

@@ -116,11 +116,12 @@ class Listener:
     program's single-instance mutex, as a resident copy does."""
 
     def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False, seconds: int = 900,
-                 start_limit: float = 30):
-        exe = prefix.home64 / "window_listener.exe"
+                 start_limit: float = 30, own_mutex: str = ""):
+        exe = (prefix.root / "drive_c" if own_mutex else prefix.home64) / "window_listener.exe"
         if not exe.exists():  # never over the image of one that runs
             shutil.copy2(programs / "window_listener.exe", exe)
-        self.process = prefix.start(exe, ["--seconds", str(seconds)] + ["--hold-instance"] * hold_instance,
+        self.process = prefix.start(exe, ["--seconds", str(seconds)] + ["--hold-instance"] * hold_instance +
+                                    ["--own-mutex", own_mutex] * bool(own_mutex),
                                     env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE,
                                     stdin=subprocess.DEVNULL, text=True)
         self.lines: queue.Queue = queue.Queue()

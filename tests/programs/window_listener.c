@@ -1,12 +1,13 @@
 /* Test program: a top-level window of another process that reports what the
  * program under test broadcasts.
  *
- *   window_listener.exe [--hold-instance] [--seconds N]
+ *   window_listener.exe [--hold-instance] [--own-mutex NAME] [--seconds N]
  *
  * Prints "ready" once its window exists, then one line per message seen:
  *   "instance-message"            the registered "544D3FE2-..." message
  *   "devicechange <wParam> <lParam>"  WM_DEVICECHANGE
- * --hold-instance also creates the program's single-instance mutex, like a running tray.
+ * --hold-instance also creates the program's single-instance mutex, like a running tray;
+ * --own-mutex creates and owns the mutex NAME, as a squatter of a lock would.
  * Ends after N seconds (default 30) or on WM_CLOSE; exit code 0. */
 #include <windows.h>
 #include <stdio.h>
@@ -33,11 +34,14 @@ static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 int main(int argc, char** argv) {
     int seconds = 30;
     int holdInstance = 0;
+    const char* owned = NULL;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--hold-instance") == 0) holdInstance = 1;
         if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = atoi(argv[++i]);
+        if (strcmp(argv[i], "--own-mutex") == 0 && i + 1 < argc) owned = argv[++i];
     }
     HANDLE mutex = holdInstance ? CreateMutexA(NULL, FALSE, kInstanceName) : NULL;
+    HANDLE squatted = owned ? CreateMutexA(NULL, TRUE, owned) : NULL;
     instanceMessage = RegisterWindowMessageA(kInstanceName);
     WNDCLASSA windowClass;
     ZeroMemory(&windowClass, sizeof(windowClass));
@@ -60,5 +64,6 @@ int main(int argc, char** argv) {
         DispatchMessageA(&message);
     }
     if (mutex) CloseHandle(mutex);
+    if (squatted) CloseHandle(squatted);
     return 0;
 }
