@@ -64,6 +64,7 @@ class TrayDesktop:
 
     def __init__(self, prefix, exe: Path, xserver, artifacts: Path, probe: Path, netns: str | None = None):
         self.prefix, self.exe, self.x, self.artifacts, self.netns = prefix, Path(exe), xserver, Path(artifacts), netns
+        self.locale: dict[str, str] = {}  # e.g. {"LC_ALL": "pl_PL.UTF-8"}: the user's language, for tray and probe
         self.probe_exe = probe
         self.name = "tavrix" + uuid.uuid4().hex[:8]
         self.process: subprocess.Popen | None = None
@@ -74,13 +75,14 @@ class TrayDesktop:
 
     def start(self):
         self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
-                                        env=self.prefix.env(DISPLAY=self.x.display), cwd=str(self.exe.parent),
+                                        env=self.prefix.env(DISPLAY=self.x.display, **self.locale), cwd=str(self.exe.parent),
                                         stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
 
     def probe(self, *args: str, background: bool = False):
         """The probe's output lines split into words, or with `background` the running probe."""
         proc = subprocess.Popen(self._wrap([WINE, str(self.probe_exe), self.name, *args]), stdout=subprocess.PIPE,
-                                env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all"), text=True)
+                                env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all", **self.locale),
+                                encoding="utf-8")
         return proc if background else [line.split() for line in proc.communicate(timeout=180)[0].splitlines()]
 
     def rects(self, kind: str) -> list[tuple[int, ...]]:
@@ -140,7 +142,7 @@ class TrayDesktop:
         the rows' screen bands."""
         layout = self.prefix.root / "drive_c" / "layout.txt"
         layout.write_text("".join(f"{kind}|{state or 0}|{text}\n" if kind != "S" else "S\n"
-                                  for kind, state, text in rows))
+                                  for kind, state, text in rows), encoding="utf-8")
         reference = self.probe("measure", r"C:\layout.txt", background=True)
         measured = [reference.stdout.readline().split() for _ in range(len(rows) + 1)]
         shot = self.shot(label)
