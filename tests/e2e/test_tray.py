@@ -47,9 +47,9 @@ def desk(installed, artifacts, programs, xserver):
         yield tray
 
 
-def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = "ready"):
+def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = "ready", button: int = 3):
     icon = desk.wait_for_icon(icon_state)
-    frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=3)
+    frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=button)
     return frame, desk.check_menu(frame, rows, label)
 
 
@@ -68,6 +68,29 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
     assert ["Application", "v1.0.0.9"] in about and ["Driver", "v2.7.13.42"] in about, about
     # The loop ends from outside while TaskbarCreated keeps arriving: a clean end, no icon left.
     assert desk.probe("quit")[-1] == ["exit", "0", "icon", "0", "back", "0"]
+
+
+# The shipped file; a left click opens the menu too. Without the filter module the driver is "not installed".
+@pytest.mark.parametrize("locale, texts, about", [
+    pytest.param("de_DE.UTF-8", ["Zentrova (64-Bit)", "Keine Geräte gefunden", "Aktualisieren", "Autostart", "Info",
+                                 "Beenden"], [["Anwendung", "v1.0.0.9"], ["Treiber", "v2.7.13.42"]], id="german"),
+    pytest.param("pl_PL.UTF-8", ["Zentrova (64-bitowy)", "Nie znaleziono urządzeń", "Odśwież", "Autostart",
+                                 "Informacje", "Zakończ"], [["Aplikacja", "v1.0.0.9"], ["Sterownik", "nie", "zainstalowano"]],
+                 id="polish-code-page-1250"),
+    pytest.param("tr_TR.UTF-8", ["Zentrova (64 Bit)", "No devices found", "Refresh", "Autostart", "About", "Exit"],
+                 [["Application", "v1.0.0.9"], ["Driver", "v2.7.13.42"]], id="language-not-carried"),
+])
+def test_menu_and_about_box_in_the_users_language(desk, isolated_netns, locale, texts, about):
+    desk.prefix.write_ini((REPO / "installer" / "TavrixInstall.ini").read_bytes())
+    if "v2.7.13.42" not in about[1]:
+        (desk.prefix.home32 / "OrvaTavrix.ax").unlink()
+    desk.netns, desk.locale = isolated_netns, {"LC_ALL": locale}
+    desk.start()
+    rows = [("T", TITLE, texts[0]), ("T", GREYED, texts[1]), SEP, *[("T", 0, t) for t in texts[2:4]], SEP,
+            *[("T", 0, t) for t in texts[4:]]]
+    frame, bands = open_tray_menu(desk, rows, "menu", "notready", button=1)
+    desk.choose(frame, bands[6])
+    assert [line for line in desk.probe("about") if line][1:3] == about
 
 
 def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_search(desk):
@@ -97,6 +120,14 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         assert wait_until(opened.exists, 30, "the browser") and \
             opened.read_text().split() == ["http://192.0.2.10/cfg.html"]
 
+        # Refresh searches at once, with the next turn of the ten-second period not yet due.
+        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("discover from")  # noqa: E731
+        frame, bands = open_tray_menu(desk, rows, "present-refresh")
+        seen = searches()
+        seen = wait_until(lambda: searches() > seen and searches(), 30, "a search")
+        desk.choose(frame, bands[-5])
+        wait_until(lambda: searches() > seen, 8, "the search that Refresh starts")
+
         frame, bands = open_tray_menu(desk, rows, "present-delete")
         sub = desk.choose(frame, bands[5], submenu=True)
         desk.choose(sub, desk.check_menu(sub, [("T", 0, "Delete")], "present-delete-submenu")[0])
@@ -112,6 +143,10 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         gone = "ORVA Tavrix %08X-0" % nth_valid_device_id(1)
         wait_until(lambda: all(gone not in desk.prefix.reg_export(key) for key in CATEGORIES), 30, "box removal")
         rows = rows[:5] + rows[8:]
+        lan.remove_box(nth_valid_device_id(0))  # the last tuner goes
+        desk.wait_for_icon("notready")
+        lan.add_box(box_a([Tuner("dvbc", "192.0.2.77", False)]))
+        desk.wait_for_icon("ready")
 
         # A slow box keeps the next search busy; Exit waits for it, then the icon and the process go,
         # and TaskbarCreated (a restarted shell) arriving meanwhile does not bring the icon back.
