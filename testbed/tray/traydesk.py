@@ -137,9 +137,9 @@ class TrayDesktop:
 
     def check_menu(self, frame: tuple[int, ...], rows: list, label: str) -> list[tuple[int, int]]:
         """Holds the open menu `frame` against a reference menu that the probe builds from `rows`
-        in the same desktop: the same size, and each row's ink (text, tick) where the reference
-        row has it, so greyed and checked states show (a state of None is not checked). Returns
-        the rows' screen bands."""
+        in the same desktop: the same size, and each row's pixels those of the reference row, so
+        every letter (accents too), greyed and checked states show (a state of None is not
+        checked). Returns the rows' screen bands."""
         layout = self.prefix.root / "drive_c" / "layout.txt"
         layout.write_text("".join(f"{kind}|{state or 0}|{text}\n" if kind != "S" else "S\n"
                                   for kind, state, text in rows), encoding="utf-8")
@@ -151,15 +151,10 @@ class TrayDesktop:
         width, height, left, top = (int(v) for v in measured[0][1:])
         assert (width, height) == (frame[2] - frame[0], frame[3] - frame[1]), \
             f"{label}: the menu is {frame}, expected {(width, height)}"
-        colorref = int(self.probe("menus")[0][1], 16)  # COLOR_MENUTEXT as 0x00BBGGRR
-        ink = (colorref & 255, colorref >> 8 & 255, colorref >> 16 & 255)
-
-        def inked(x: int, y0: int, y1: int) -> list[bool]:
-            return [pixel == ink for pixel in shot.colours(x, y0, x + width, y1)]
         for (kind, state, text), words in zip(rows, measured[1:]):
             y0, y1 = int(words[1]), int(words[2])
-            assert kind == "S" or state is None or inked(frame[0], frame[1] + y0, frame[1] + y1) == \
-                inked(left, top + y0, top + y1), f"{label}: row {text!r} is not drawn like state {state:#x}"
+            assert kind == "S" or state is None or shot.colours(frame[0], frame[1] + y0, frame[2], frame[1] + y1) == \
+                shot.colours(left, top + y0, left + width, top + y1), f"{label}: row {text!r} state {state:#x} differs"
         return [(frame[1] + int(w[1]), frame[1] + int(w[2])) for w in measured[1:]]
 
     def choose(self, frame: tuple[int, ...], band: tuple[int, int], submenu: bool = False):

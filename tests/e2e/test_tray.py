@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import shutil
 import sys
+import time
 
 import pytest
 
@@ -120,13 +121,14 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         assert wait_until(opened.exists, 30, "the browser") and \
             opened.read_text().split() == ["http://192.0.2.10/cfg.html"]
 
-        # Refresh searches at once, with the next turn of the ten-second period not yet due.
-        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("discover from")  # noqa: E731
-        frame, bands = open_tray_menu(desk, rows, "present-refresh")
+        # Refresh searches at once: sooner than the ten seconds after a search that bring the next.
+        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("control connect")  # noqa: E731
         seen = searches()
         seen = wait_until(lambda: searches() > seen and searches(), 30, "a search")
+        due = time.monotonic() + 10
+        frame, bands = open_tray_menu(desk, rows[:-5] + [("T", 0, "Refresh")] + rows[-4:], "present-refresh")
         desk.choose(frame, bands[-5])
-        wait_until(lambda: searches() > seen, 8, "the search that Refresh starts")
+        wait_until(lambda: searches() > seen, due - time.monotonic(), "the search that Refresh starts")
 
         frame, bands = open_tray_menu(desk, rows, "present-delete")
         sub = desk.choose(frame, bands[5], submenu=True)
