@@ -74,8 +74,9 @@ class TrayDesktop:
         return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
     def start(self):
+        env = self.prefix.env(DISPLAY=self.x.display, **self.locale)
         self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
-                                        env=self.prefix.env(DISPLAY=self.x.display, **self.locale), cwd=str(self.exe.parent),
+                                        env=env, cwd=str(self.exe.parent),
                                         stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
 
     def probe(self, *args: str, background: bool = False):

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -18,24 +19,19 @@ TEST(TextLookup, FallsBackToEnglishThenToTheKey) {
     std::string utf32("\xff\xfe\0\0", 4);  // a code the profile functions do not know
     for (wchar_t c : text) utf32 += std::string(reinterpret_cast<const char*>(&c), 2) + std::string(2, '\0');
     const struct { const char* language; std::string file; const char* key; const char* expected; } rows[] = {
-        {"de", utf16, "Delete", "L\xf6schen"},  // in the ANSI code page of the process
-        {"de", utf16, "NoTuners", "No tuners"}, {"de", utf16, "NoDevices", "No devices found"},
-        {"tr", utf16, "NoDevices", "No devices found"}, {"de", utf16, "Exit", "Exit"},
-        {"de", "", "Delete", "Delete"},  // no file
+        {"de", utf16, "Delete", "L\xf6schen"}, {"de", utf16, "NoTuners", "No tuners"},  // Latin-1's ANSI code page
+        {"de", utf16, "NoDevices", "No devices found"}, {"tr", utf16, "NoDevices", "No devices found"},
+        {"de", utf16, "Exit", "Exit"}, {"de", "", "Delete", "Delete"},  // no file
         {"de", utf16.substr(0, 57), "Delete", "L\xf6schen"}, {"de", utf16.substr(0, 57), "NoDevices", "NoDevices"},
         {"de", utf32, "Delete", "Delete"}, {"de", utf32, "NoDevices", "NoDevices"},
     };
-    char folder[MAX_PATH] = {};
-    ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
-    int number = 0;
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(number) + " " + row.key);
-        std::string path = std::string(folder) + "lookup" + std::to_string(number++) + ".ini";  // no cached file
-        DeleteFileA(path.c_str());
+        const auto number = &row - rows;  // a new file for each row: none cached
+        std::string path = (std::filesystem::temp_directory_path() / ("lookup" + std::to_string(number))).string();
         if (!row.file.empty()) std::ofstream(path, std::ios::binary) << row.file;
         char out[100] = {};
         LookupText(row.language, path.c_str(), row.key, out, sizeof(out));
-        EXPECT_EQ(std::string(out), row.expected);
+        EXPECT_EQ(std::string(out), row.expected) << "row " << number;
         DeleteFileA(path.c_str());
     }
 }
