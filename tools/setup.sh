@@ -26,4 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+# The users the tray test is run as: Wine takes the language from LC_ALL, and only from a locale that exists.
+for name in de_DE pl_PL tr_TR; do
+  locale -a | grep -x "$name.utf8" >/dev/null || localedef -i "$name" -f UTF-8 "$name.UTF-8"
+done
 "$(dirname "$0")/setup-i386.sh"  # the 32-bit runtime the x86 tests run on

@@ -158,9 +158,12 @@ class WinePrefix:
             (self.pvr_folder32 if exe32 else self.pvr_folder).mkdir(parents=True, exist_ok=True)
         return self.home64 / "TavrixInstall.exe"
 
-    def write_ini(self, text: str):
+    def write_ini(self, text: str | bytes):
+        """The configuration file: text stored as the package ships it (UTF-16 LE with its BOM, CRLF),
+        bytes as they are."""
+        data = text if isinstance(text, bytes) else b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
         self.home32.mkdir(parents=True, exist_ok=True)
-        (self.home32 / "TavrixInstall.ini").write_bytes(text.replace("\n", "\r\n").encode("latin-1"))
+        (self.home32 / "TavrixInstall.ini").write_bytes(data)
 
     def windows_path(self, path: Path) -> str:
         rel = Path(path).resolve().relative_to((self.root / "drive_c").resolve())

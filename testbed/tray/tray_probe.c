@@ -3,11 +3,11 @@
  *   tray_probe taskbar       "taskbar L T R B" and "button L T R B" for each of its buttons; the
  *                            notification icons are drawn in the rest of the taskbar
  *   tray_probe menus         "colors MENUTEXT GRAYTEXT", then "menu L T R B" for every open menu
- *   tray_probe measure FILE  opens a menu built from FILE ("T|state|text", "M|state|text" with a
- *                            submenu, "S" separator) and
+ *   tray_probe measure FILE  opens a menu built from FILE (UTF-8 lines "T|state|text", "M|state|text"
+ *                            with a submenu, "S" separator) and
  *                            prints "size W H LEFT TOP" and "row TOP BOTTOM" per item, within the menu
  *                            window, and keeps it open until FILE is deleted (for a screenshot)
- *   tray_probe about         waits for the tray's About box, prints its text and closes it
+ *   tray_probe about         waits for the tray's About box, prints its text (UTF-8) and closes it
  *   tray_probe wait          prints "watching", broadcasts TaskbarCreated (a restarted shell)
  *                            until the tray ends, then prints "exit CODE icon 0|1 back 0|1":
  *                            whether the shell still holds the tray's icon, and whether it got
@@ -70,12 +70,13 @@ static LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 static int Measure(const char* path) {
     char line[256];
+    WCHAR wide[256];  // the texts as written, whatever the code page
     FILE* file = fopen(path, "r");
     if (file == NULL) return 2;
     HMENU menu = CreatePopupMenu();
     while (fgets(line, sizeof(line), file) != NULL) {
         line[strcspn(line, "\r\n")] = '\0';
-        MENUITEMINFOA item;
+        MENUITEMINFOW item;
         ZeroMemory(&item, sizeof(item));
         item.cbSize = sizeof(item);
         item.fMask = MIIM_TYPE;
@@ -86,9 +87,10 @@ static int Measure(const char* path) {
             item.hSubMenu = line[0] == 'M' ? CreatePopupMenu() : NULL;
             item.fType = MFT_STRING;
             item.fState = (UINT)strtoul(line + 2, NULL, 0);
-            item.dwTypeData = text + 1;
+            MultiByteToWideChar(CP_UTF8, 0, text + 1, -1, wide, 256);
+            item.dwTypeData = wide;
         }
-        InsertMenuItemA(menu, (UINT)GetMenuItemCount(menu), TRUE, &item);
+        InsertMenuItemW(menu, (UINT)GetMenuItemCount(menu), TRUE, &item);
     }
     fclose(file);
     WNDCLASSA windowClass;
@@ -143,8 +145,10 @@ static int End(BOOL quit) {
 static int About(void) {
     HWND box = NULL;
     for (int i = 0; i < 600 && (box = FindWindowA("#32770", "Zentrova (64 Bit)")) == NULL; ++i) Sleep(100);
-    char text[1000] = "";
-    if (box == NULL || GetDlgItemTextA(box, 0xFFFF, text, sizeof(text)) == 0) return 2;
+    WCHAR wide[1000] = L"";
+    char text[3000] = "";
+    if (box == NULL || GetDlgItemTextW(box, 0xFFFF, wide, 1000) == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof(text), NULL, NULL) == 0) return 2;
     printf("%s\n", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     for (int i = 0; i < 600 && IsWindow(box); ++i) Sleep(100);

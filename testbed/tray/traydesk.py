@@ -64,6 +64,7 @@ class TrayDesktop:
 
     def __init__(self, prefix, exe: Path, xserver, artifacts: Path, probe: Path, netns: str | None = None):
         self.prefix, self.exe, self.x, self.artifacts, self.netns = prefix, Path(exe), xserver, Path(artifacts), netns
+        self.locale: dict[str, str] = {}  # e.g. {"LC_ALL": "pl_PL.UTF-8"}: the user's language, for tray and probe
         self.probe_exe = probe
         self.name = "tavrix" + uuid.uuid4().hex[:8]
         self.process: subprocess.Popen | None = None
@@ -73,14 +74,16 @@ class TrayDesktop:
         return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
     def start(self):
+        env = self.prefix.env(DISPLAY=self.x.display, **self.locale)
         self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
-                                        env=self.prefix.env(DISPLAY=self.x.display), cwd=str(self.exe.parent),
+                                        env=env, cwd=str(self.exe.parent),
                                         stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
 
     def probe(self, *args: str, background: bool = False):
         """The probe's output lines split into words, or with `background` the running probe."""
         proc = subprocess.Popen(self._wrap([WINE, str(self.probe_exe), self.name, *args]), stdout=subprocess.PIPE,
-                                env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all"), text=True)
+                                env=self.prefix.env(DISPLAY=self.x.display, WINEDEBUG="-all", **self.locale),
+                                encoding="utf-8")
         return proc if background else [line.split() for line in proc.communicate(timeout=180)[0].splitlines()]
 
     def rects(self, kind: str) -> list[tuple[int, ...]]:
@@ -135,12 +138,12 @@ class TrayDesktop:
 
     def check_menu(self, frame: tuple[int, ...], rows: list, label: str) -> list[tuple[int, int]]:
         """Holds the open menu `frame` against a reference menu that the probe builds from `rows`
-        in the same desktop: the same size, and each row's ink (text, tick) where the reference
-        row has it, so greyed and checked states show (a state of None is not checked). Returns
-        the rows' screen bands."""
+        in the same desktop: the same size, and each row's pixels those of the reference row, so
+        every letter (accents too), greyed and checked states show (a state of None is not
+        checked). Returns the rows' screen bands."""
         layout = self.prefix.root / "drive_c" / "layout.txt"
         layout.write_text("".join(f"{kind}|{state or 0}|{text}\n" if kind != "S" else "S\n"
-                                  for kind, state, text in rows))
+                                  for kind, state, text in rows), encoding="utf-8")
         reference = self.probe("measure", r"C:\layout.txt", background=True)
         measured = [reference.stdout.readline().split() for _ in range(len(rows) + 1)]
         shot = self.shot(label)
@@ -149,15 +152,10 @@ class TrayDesktop:
         width, height, left, top = (int(v) for v in measured[0][1:])
         assert (width, height) == (frame[2] - frame[0], frame[3] - frame[1]), \
             f"{label}: the menu is {frame}, expected {(width, height)}"
-        colorref = int(self.probe("menus")[0][1], 16)  # COLOR_MENUTEXT as 0x00BBGGRR
-        ink = (colorref & 255, colorref >> 8 & 255, colorref >> 16 & 255)
-
-        def inked(x: int, y0: int, y1: int) -> list[bool]:
-            return [pixel == ink for pixel in shot.colours(x, y0, x + width, y1)]
         for (kind, state, text), words in zip(rows, measured[1:]):
             y0, y1 = int(words[1]), int(words[2])
-            assert kind == "S" or state is None or inked(frame[0], frame[1] + y0, frame[1] + y1) == \
-                inked(left, top + y0, top + y1), f"{label}: row {text!r} is not drawn like state {state:#x}"
+            assert kind == "S" or state is None or shot.colours(frame[0], frame[1] + y0, frame[2], frame[1] + y1) == \
+                shot.colours(left, top + y0, left + width, top + y1), f"{label}: row {text!r} state {state:#x} differs"
         return [(frame[1] + int(w[1]), frame[1] + int(w[2])) for w in measured[1:]]
 
     def choose(self, frame: tuple[int, ...], band: tuple[int, int], submenu: bool = False):

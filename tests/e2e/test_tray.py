@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import shutil
 import sys
+import time
 
 import pytest
 
@@ -47,9 +48,9 @@ def desk(installed, artifacts, programs, xserver):
         yield tray
 
 
-def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = "ready"):
+def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = "ready", button: int = 3):
     icon = desk.wait_for_icon(icon_state)
-    frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=3)
+    frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=button)
     return frame, desk.check_menu(frame, rows, label)
 
 
@@ -62,12 +63,28 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
         frame, bands = open_tray_menu(desk, rows[:4] + [("T", tick, "Autostart")] + rows[5:], label, "notready")
         desk.choose(frame, bands[4])
         wait_until(lambda: (value in desk.prefix.reg_export(RUN_KEY)) == on, 30, label)
-    frame, bands = open_tray_menu(desk, rows, "about", "notready")
-    desk.choose(frame, bands[6])
-    about = desk.probe("about")
-    assert ["Application", "v1.0.0.9"] in about and ["Driver", "v2.7.13.42"] in about, about
     # The loop ends from outside while TaskbarCreated keeps arriving: a clean end, no icon left.
     assert desk.probe("quit")[-1] == ["exit", "0", "icon", "0", "back", "0"]
+
+
+@pytest.mark.parametrize("locale, menu, about", [
+    pytest.param("de_DE.UTF-8", "Zentrova (64-Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
+                 "Anwendung v1.0.0.9|Treiber v2.7.13.42", id="german"),
+    pytest.param("pl_PL.UTF-8", "Zentrova (64-bitowy)|Nie znaleziono urządzeń|Odśwież|Autostart|Informacje|"
+                 "Zakończ", "Aplikacja v1.0.0.9|Sterownik nie zainstalowano", id="polish-without-filter-module"),
+    pytest.param("tr_TR.UTF-8", "Zentrova (64 Bit)|No devices found|Refresh|Autostart|About|Exit",
+                 "Application v1.0.0.9|Driver v2.7.13.42", id="language-not-carried"),
+])
+def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk, isolated_netns, locale, menu, about):
+    desk.prefix.write_ini((REPO / "installer" / "TavrixInstall.ini").read_bytes())
+    if "v2.7.13.42" not in about:
+        (desk.prefix.home32 / "OrvaTavrix.ax").unlink()
+    desk.netns, desk.locale = isolated_netns, {"LC_ALL": locale}
+    desk.start()
+    rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
+    frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", button=1)
+    desk.choose(frame, bands[6])
+    assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
 
 
 def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_search(desk):
@@ -97,6 +114,14 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         assert wait_until(opened.exists, 30, "the browser") and \
             opened.read_text().split() == ["http://192.0.2.10/cfg.html"]
 
+        # Refresh searches at once: sooner than the ten seconds after a search that bring the next.
+        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("control connect")  # noqa: E731
+        seen = wait_until(lambda before=searches(): searches() > before and searches(), 30, "a search")
+        due = time.monotonic() + 10
+        frame, bands = open_tray_menu(desk, rows[:-5] + [("T", 0, "Refresh")] + rows[-4:], "present-refresh")
+        desk.choose(frame, bands[-5])
+        wait_until(lambda: searches() > seen, due - time.monotonic(), "the search that Refresh starts")
+
         frame, bands = open_tray_menu(desk, rows, "present-delete")
         sub = desk.choose(frame, bands[5], submenu=True)
         desk.choose(sub, desk.check_menu(sub, [("T", 0, "Delete")], "present-delete-submenu")[0])
@@ -112,6 +137,10 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         gone = "ORVA Tavrix %08X-0" % nth_valid_device_id(1)
         wait_until(lambda: all(gone not in desk.prefix.reg_export(key) for key in CATEGORIES), 30, "box removal")
         rows = rows[:5] + rows[8:]
+        lan.remove_box(nth_valid_device_id(0))  # the last tuner goes
+        desk.wait_for_icon("notready")
+        lan.add_box(box_a([Tuner("dvbc", "192.0.2.77", False)]))
+        desk.wait_for_icon("ready")
 
         # A slow box keeps the next search busy; Exit waits for it, then the icon and the process go,
         # and TaskbarCreated (a restarted shell) arriving meanwhile does not bring the icon back.

@@ -3,7 +3,6 @@ package in WoW64 prefixes on a simulated LAN, where its 32-bit copy does the wor
 tray runs on the prefix's one desktop; the x86 package in a pure 32-bit prefix; and in the tables
 what Wine cannot show."""
 
-import configparser
 import re
 import shutil
 import subprocess
@@ -219,15 +218,3 @@ def test_tables_of_what_wine_does_not_show(msi, arch, tools):
     assert ["VersionNT >= 600", "Zentrova needs Windows Vista or later."] in conditions
     assert ["NOT WIX_DOWNGRADE_DETECTED", "A newer version of Zentrova is already installed."] in conditions
 
-
-def test_configuration_file_has_every_text_the_program_looks_up():
-    source = "".join(p.read_text() for p in (REPO / "tray").glob("*.[ch]*"))
-    keys = set(re.findall(r'(?:__Lookup\(|__AddMenuItem\(\w+, )"([^"]+)"|"(Zentrova \(\d\d Bit\))"', source))
-    keys = {a or b for a, b in keys}
-    fixed = re.findall(r'GetPrivateProfileStringA\("(\w+)", "(\w+)"', source)
-    assert len(keys) > 10 and fixed, "the patterns no longer find the program's look-ups"
-    ini = configparser.ConfigParser(interpolation=None, delimiters=("=",))
-    ini.optionxform = str
-    ini.read(REPO / "installer" / "TavrixInstall.ini")
-    assert sorted(k for k in keys if not ini.get("en", k, fallback="")) == []
-    assert [pair for pair in fixed if not ini.get(*pair, fallback="")] == []

@@ -1,34 +1,38 @@
-// The tray's notification pictures and About lines, in process.
+// The text lookup and the About lines, in process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
-#include "tray/TrayIcon.h"
+#include "app/TextLookup.h"
 #include "tray/TrayText.h"
 
-// The shell shows the picture it is handed at the small-icon size: a 32-pixel image would be
-// shrunk and blurred. At 96 DPI that is 16 x 16.
-TEST(TrayIcon, NotifyPicturesHaveTheSmallIconSize) {
-    HDC screen = GetDC(nullptr);
-    ASSERT_EQ(GetDeviceCaps(screen, LOGPIXELSX), 96);
-    ReleaseDC(nullptr, screen);
-    for (bool ready : {false, true}) {
-        SCOPED_TRACE(ready ? "ready" : "not ready");
-        CScopedIcon icon;
-        icon.Reset(LoadNotifyIcon(GetModuleHandleA(nullptr), ready));
-        ICONINFO info = {};
-        ASSERT_TRUE(GetIconInfo(icon.Get(), &info));
-        BITMAP image = {};
-        GetObjectA(info.hbmColor, sizeof(image), &image);
-        DeleteObject(info.hbmColor);
-        DeleteObject(info.hbmMask);
-        EXPECT_EQ(image.bmWidth, GetSystemMetrics(SM_CXSMICON));
-        EXPECT_EQ(image.bmHeight, GetSystemMetrics(SM_CYSMICON));
-        EXPECT_EQ(image.bmWidth, 16);
-        EXPECT_EQ(image.bmHeight, 16);
+// Each text in the user's language, else in English, else the key itself, whatever the file holds.
+TEST(TextLookup, FallsBackToEnglishThenToTheKey) {
+    const std::wstring text = L"[de]\r\nDelete=L\u00f6schen\r\nNoTuners=\r\n[en]\r\nNoDevices=No devices found\r\n"
+                              L"NoTuners=No tuners\r\n";
+    std::string utf16 = "\xff\xfe" + std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    std::string utf32("\xff\xfe\0\0", 4);  // a code the profile functions do not know
+    for (wchar_t c : text) utf32 += std::string(reinterpret_cast<const char*>(&c), 2) + std::string(2, '\0');
+    const struct { const char* language; std::string file; const char* key; const char* expected; } rows[] = {
+        {"de", utf16, "Delete", "L\xf6schen"}, {"de", utf16, "NoTuners", "No tuners"},  // Latin-1's ANSI code page
+        {"de", utf16, "NoDevices", "No devices found"}, {"tr", utf16, "NoDevices", "No devices found"},
+        {"de", utf16, "Exit", "Exit"}, {"de", "", "Delete", "Delete"},  // no file
+        {"de", utf16.substr(0, 57), "Delete", "L\xf6schen"}, {"de", utf16.substr(0, 57), "NoDevices", "NoDevices"},
+        {"de", utf32, "Delete", "Delete"}, {"de", utf32, "NoDevices", "NoDevices"},
+    };
+    for (const auto& row : rows) {
+        const auto number = &row - rows;  // a new file for each row: none cached
+        std::string path = (std::filesystem::temp_directory_path() / ("lookup" + std::to_string(number))).string();
+        if (!row.file.empty()) std::ofstream(path, std::ios::binary) << row.file;
+        char out[100] = {};
+        LookupText(row.language, path.c_str(), row.key, out, sizeof(out));
+        EXPECT_EQ(std::string(out), row.expected) << "row " << number;
+        DeleteFileA(path.c_str());
     }
 }
 
