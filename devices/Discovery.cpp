@@ -1,6 +1,6 @@
 // UpdateDevices: the network search (no lock), then the rebuild of the list from the
 // store with the boxes found merged in (under Lock).
-#include "hdhomerun.h"  // brings winsock2.h before windows.h
+#include "devices/HdhomerunLibrary.h"  // brings winsock2.h before windows.h
 
 #include <strsafe.h>
 
@@ -29,13 +29,24 @@ constexpr size_t kVariableChars = 128;
 constexpr const char kDevicesSection[] = "devices";
 constexpr const char kUnknownOwner[] = "Unknown";
 
+// Time budget of one search. A read that has started cannot be cut short: it lasts up to
+// the library's own time-outs, two attempts of 2.5 s at a box that connects and stays
+// silent; so a read starts only while that much of the budget is left.
+constexpr ULONGLONG kSearchBudgetMs = 60000;  // the whole network phase
+constexpr ULONGLONG kBoxBudgetMs = 15000;     // the reads of one box
+constexpr ULONGLONG kSlowestReadMs = 5000;
+
+bool TimeLeft(ULONGLONG deadline) { return GetTickCount64() + kSlowestReadMs <= deadline; }
+
 struct DiscoverDeleter {
-    void operator()(hdhomerun_discover_t* search) const { hdhomerun_discover_destroy(search); }
+    decltype(&hdhomerun_discover_destroy) destroy;
+    void operator()(hdhomerun_discover_t* search) const { destroy(search); }
 };
 using CScopedDiscover = std::unique_ptr<hdhomerun_discover_t, DiscoverDeleter>;
 
 struct DeviceDeleter {
-    void operator()(hdhomerun_device_t* device) const { hdhomerun_device_destroy(device); }
+    decltype(&hdhomerun_device_destroy) destroy;
+    void operator()(hdhomerun_device_t* device) const { destroy(device); }
 };
 using CScopedDevice = std::unique_ptr<hdhomerun_device_t, DeviceDeleter>;
 
@@ -56,24 +67,44 @@ private:
     bool started_ = false;
 };
 
-void FormatVariable(char (&path)[kVariableChars], const char* format, int tuner) {
-    StringCchPrintfA(path, kVariableChars, format, tuner);
-}
+// The reads of one open box, each started only while the box's deadline leaves room for
+// it; once one could not start, none does.
+class CBoxReader {
+public:
+    CBoxReader(const CHdhomerunLibrary& library, hdhomerun_device_t* device, ULONGLONG deadline)
+        : library_(library), device_(device), deadline_(deadline) {}
 
-// The value text of a variable, valid until the next call on the device; null on failure.
-const char* ReadVariable(hdhomerun_device_t* device, const char* format, int tuner) {
-    char path[kVariableChars];
-    FormatVariable(path, format, tuner);
-    char* value = nullptr;
-    if (hdhomerun_device_get_var(device, path, &value, nullptr) != 1) return nullptr;
-    return value;
-}
+    void SetTuner(int tuner) { library_.DeviceSetTuner(device_, static_cast<unsigned int>(tuner)); }
 
-bool VariableReadable(hdhomerun_device_t* device, const char* format, int tuner) {
-    char path[kVariableChars];
-    FormatVariable(path, format, tuner);
-    return hdhomerun_device_get_var(device, path, nullptr, nullptr) == 1;
-}
+    // The value text of a variable, valid until the next read; null on failure.
+    const char* Value(const char* format, int tuner) {
+        char* value = nullptr;
+        return Read(format, tuner, &value) ? value : nullptr;
+    }
+
+    bool Readable(const char* format, int tuner) { return Read(format, tuner, nullptr); }
+
+    bool OutOfTime() const { return outOfTime_; }
+    bool AnyRead() const { return reads_ > 0; }
+
+private:
+    bool Read(const char* format, int tuner, char** value) {
+        if (outOfTime_ || !TimeLeft(deadline_)) {
+            outOfTime_ = true;
+            return false;
+        }
+        ++reads_;
+        char path[kVariableChars];
+        StringCchPrintfA(path, kVariableChars, format, tuner);
+        return library_.DeviceGetVar(device_, path, value, nullptr) == 1;
+    }
+
+    const CHdhomerunLibrary& library_;
+    hdhomerun_device_t* device_;
+    ULONGLONG deadline_;
+    bool outOfTime_ = false;
+    unsigned reads_ = 0;
+};
 
 // The display name of the model from section "devices" of the configuration file, else
 // the model text itself.
@@ -85,47 +116,63 @@ void MapTunerName(TunerInfo& tuner) {
 
 // Owner: the confirmed host name of the owner address, else the owner text; a tuner
 // that nobody names is free when the box confirms its availability, else "Unknown".
-void ReadOwner(hdhomerun_device_t* device, TunerInfo& tuner) {
+void ReadOwner(CBoxReader& reader, TunerInfo& tuner) {
     tuner.Owner[0] = '\0';
-    const char* owner = ReadVariable(device, "/tuner%d/owner", tuner.Index);
+    const char* owner = reader.Value("/tuner%d/owner", tuner.Index);
     if (owner != nullptr && owner[0] != '\0') {
         TraceMessage("%s: tuner user TryGetOwnerHostName( Owner:%s)...", kTraceName, owner);
         if (!TryGetOwnerHostName(tuner.Owner, kNameChars, owner)) CopyOwnerText(owner, tuner.Owner);
     }
-    if (tuner.Owner[0] == '\0' && !VariableReadable(device, "/tuner%d/available", tuner.Index))
+    if (tuner.Owner[0] == '\0' && !reader.Readable("/tuner%d/available", tuner.Index))
         StringCchCopyA(tuner.Owner, kNameChars, kUnknownOwner);
 }
 
-// Reads tuner `index`; false when its model cannot be read, which ends the box's tuners.
-bool ProbeTuner(hdhomerun_device_t* device, const DeviceInfo& box, int index, TunerInfo& tuner) {
+// Reads tuner `index`; false when its model cannot be read, which ends the box's tuners,
+// or when the box ran out of time before all of the tuner's reads.
+bool ProbeTuner(CBoxReader& reader, const DeviceInfo& box, int index, TunerInfo& tuner) {
     TraceMessage("%s: hdhomerun_device_set_tuner(id=%d)...", kTraceName, index);
-    hdhomerun_device_set_tuner(device, static_cast<unsigned int>(index));
+    reader.SetTuner(index);
     tuner.Modified = ModifiedNewTuner;
     StringCchPrintfA(tuner.Id, kIdChars, "%s-%d", box.Id, index);
     tuner.Index = index;
-    const char* model = ReadVariable(device, "/tuner%d/model", index);
+    const char* model = reader.Value("/tuner%d/model", index);
     if (model == nullptr) return false;
     CopyModelText(model, tuner.Model);
     MapTunerName(tuner);
-    ReadOwner(device, tuner);
-    return true;
+    ReadOwner(reader, tuner);
+    return !reader.OutOfTime();
 }
 
-void ProbeTuners(hdhomerun_device_t* device, DeviceInfo& box) {
+void ProbeTuners(CBoxReader& reader, DeviceInfo& box) {
     for (int index = 0; index < kMaxTunersPerBox; ++index) {
         TunerInfo tuner;
-        if (!ProbeTuner(device, box, index, tuner)) return;
+        if (!ProbeTuner(reader, box, index, tuner)) {
+            // A box that got no read at all is left out, with a line of its own.
+            if (reader.OutOfTime() && reader.AnyRead())
+                LogMessage("%s: box %s out of time after %d tuners", kTraceName, box.Id, index);
+            return;
+        }
         box.Tuners.push_back(tuner);
         TraceMessage("%s: + tuner %s", kTraceName, tuner.Model);
     }
     LogMessage("%s: probe of box %s stopped at %d tuners", kTraceName, box.Id, kMaxTunersPerBox);
 }
 
+void LogNoTimeForBox(const char* id) {
+    LogMessage("%s: box %s out of time before its first read", kTraceName, id);
+}
+
 // The box record of one search result with its tuners; false when the box cannot be
-// opened, which leaves it out of the found list.
-bool ProbeBox(const hdhomerun_discover_device_t& result, DeviceInfo& box) {
+// opened or the search's time ran out before its first read, which leaves it out of the
+// found list.
+bool ProbeBox(const CHdhomerunLibrary& library, const hdhomerun_discover_device_t& result, ULONGLONG searchDeadline,
+              DeviceInfo& box) {
     box.Modified = ModifiedNewDevice;
     FormatDeviceId(result.device_id, box.Id);
+    if (!TimeLeft(searchDeadline)) {
+        LogNoTimeForBox(box.Id);
+        return false;
+    }
     FormatDeviceIp(result.ip_addr, box.Ip);
     StringCchCopyA(box.Name, kNameChars, kProductWord);
     TraceMessage("%s: TryGetZentrovaHostName( ip:%s )...", kTraceName, box.Ip);
@@ -133,31 +180,38 @@ bool ProbeBox(const hdhomerun_discover_device_t& result, DeviceInfo& box) {
     if (!TryGetZentrovaHostName(box.Ip, host)) StringCchCopyA(host, kNameChars, box.Ip);
     FormatDeviceName(host, box.Ip, box.Name);
 
-    CScopedDevice device(hdhomerun_device_create_from_str(box.Id, nullptr));
+    CScopedDevice device(library.DeviceCreateFromStr(box.Id, nullptr), DeviceDeleter{library.DeviceDestroy});
     if (!device) {
         TraceMessage("%s: failed to create device %s", kTraceName, box.Id);
         return false;
     }
-    ProbeTuners(device.get(), box);
-    return true;
+    const ULONGLONG boxDeadline = GetTickCount64() + kBoxBudgetMs;
+    CBoxReader reader(library, device.get(), boxDeadline < searchDeadline ? boxDeadline : searchDeadline);
+    ProbeTuners(reader, box);
+    if (reader.AnyRead()) return true;
+    LogNoTimeForBox(box.Id);
+    return false;
 }
 
 // One search and the probe of every box it found, appended to `found` as they come.
 // The library's handles are released before Windows Sockets is cleaned up, so their
-// sockets close while the stack still runs.
+// sockets close while the stack still runs, and both before the library goes.
 void DiscoverBoxes(DeviceList& found) {
+    const ULONGLONG searchDeadline = GetTickCount64() + kSearchBudgetMs;
+    CHdhomerunLibrary library;
+    if (!library.IsLoaded()) return;  // a search that cannot be made found nothing
     CWinsockSession winsock;
-    CScopedDiscover search(hdhomerun_discover_create(nullptr));
+    CScopedDiscover search(library.DiscoverCreate(nullptr), DiscoverDeleter{library.DiscoverDestroy});
     hdhomerun_discover_device_t results[kMaxSearchResults] = {};
     // A search that cannot be set up is a search that found nothing.
-    int count = search ? hdhomerun_discover_find_devices_v2(search.get(), kAnyTargetAddress, kDeviceTypeTuner,
-                                                            kAnyDeviceId, results, kMaxSearchResults)
+    int count = search ? library.DiscoverFindDevices(search.get(), kAnyTargetAddress, kDeviceTypeTuner, kAnyDeviceId,
+                                                     results, kMaxSearchResults)
                        : 0;
     TraceMessage("%s: %d devices", kTraceName, count);
     if (count > kMaxSearchResults) count = kMaxSearchResults;
     for (int position = 0; position < count; ++position) {
         DeviceInfo box;
-        if (ProbeBox(results[position], box)) found.push_back(std::move(box));
+        if (ProbeBox(library, results[position], searchDeadline, box)) found.push_back(std::move(box));
     }
 }
 

@@ -1,0 +1,36 @@
+// libhdhomerun.dll from the program's own folder, and the functions discovery calls. An
+// elevated copy must never take a library that PATH or the current folder offers.
+#pragma once
+
+#include "hdhomerun.h"  // brings winsock2.h before windows.h
+
+#include "app/Paths.h"
+
+class CHdhomerunLibrary {
+public:
+    // Loads the library beside the running executable; one log line when it or one of the
+    // functions is missing, and then IsLoaded() is false.
+    CHdhomerunLibrary();
+    ~CHdhomerunLibrary();
+    CHdhomerunLibrary(const CHdhomerunLibrary&) = delete;
+    CHdhomerunLibrary& operator=(const CHdhomerunLibrary&) = delete;
+
+    bool IsLoaded() const { return loaded_; }
+
+    decltype(&hdhomerun_discover_create) DiscoverCreate = nullptr;
+    decltype(&hdhomerun_discover_destroy) DiscoverDestroy = nullptr;
+    decltype(&hdhomerun_discover_find_devices_v2) DiscoverFindDevices = nullptr;
+    decltype(&hdhomerun_device_create_from_str) DeviceCreateFromStr = nullptr;
+    decltype(&hdhomerun_device_destroy) DeviceDestroy = nullptr;
+    decltype(&hdhomerun_device_set_tuner) DeviceSetTuner = nullptr;
+    decltype(&hdhomerun_device_get_var) DeviceGetVar = nullptr;
+
+private:
+    bool Load();
+    template <typename Function>
+    bool Resolve(const char* name, Function& function);
+
+    HMODULE module_ = nullptr;
+    bool loaded_ = false;
+    char path_[kPathChars] = {};
+};
