@@ -2,8 +2,9 @@
 # Builds TavrixInstall.exe for x64 (with tests) and x86, and the libhdhomerun bridge
 # that lets the unchanged x64 program reach Debian's libhdhomerun under Wine.
 # Usage: tools/build.sh [BUILD_ROOT]   (default: build)
-# Then the MSI packages (installer/build.sh) in BUILD_ROOT/installer; TAVRIX_HDHOMERUN_X64 and
-# TAVRIX_HDHOMERUN_X86 name the Windows builds of libhdhomerun.dll to ship in them.
+# Then, when TAVRIX_HDHOMERUN_X64 and TAVRIX_HDHOMERUN_X86 name the Windows builds of
+# libhdhomerun.dll to ship, the MSI packages (installer/build.sh, which also reads the TAVRIX_SIGN_*
+# variables to sign them) in BUILD_ROOT/installer.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=${1:-$repo/build}
@@ -18,8 +19,11 @@ configure() {  # dir toolchain [cmake options...]
 configure "$root/x64" toolchain-x86_64-w64-mingw32.cmake -DTAVRIX_BUILD_TESTS=ON
 cmake --build "$root/x64"
 configure "$root/x86" toolchain-i686-w64-mingw32.cmake -DTAVRIX_BUILD_TESTS=OFF
-cmake --build "$root/x86" --target TavrixInstall
+cmake --build "$root/x86" --target TavrixInstall TavrixActions
 "$repo/testbed/bridge/build.sh" "$root/x64/bridge"
 echo "built: $root/x64/TavrixInstall.exe $root/x86/TavrixInstall.exe"
-"$repo/installer/build.sh" "$root" ${TAVRIX_HDHOMERUN_X64:+--hdhomerun-x64 "$TAVRIX_HDHOMERUN_X64"} \
-  ${TAVRIX_HDHOMERUN_X86:+--hdhomerun-x86 "$TAVRIX_HDHOMERUN_X86"}
+if [ -z "${TAVRIX_HDHOMERUN_X64:-}${TAVRIX_HDHOMERUN_X86:-}" ]; then
+  echo "no packages built: they need TAVRIX_HDHOMERUN_X64 and TAVRIX_HDHOMERUN_X86 (libhdhomerun.dll of each bitness)"
+  exit 0
+fi
+"$repo/installer/build.sh" "$root" --hdhomerun-x64 "${TAVRIX_HDHOMERUN_X64:-}" --hdhomerun-x86 "${TAVRIX_HDHOMERUN_X86:-}"

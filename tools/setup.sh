@@ -9,7 +9,7 @@ packages=(
   libhdhomerun-dev hdhomerun-config
   googletest
   iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools
-  locales osslsigncode openssl
+  locales osslsigncode openssl faketime
 )
 
 if [ "$(id -u)" -ne 0 ]; then
