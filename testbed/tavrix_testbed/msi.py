@@ -16,7 +16,8 @@ def rows(msi: str, table: str) -> list[list[str]]:
 
 def query(prefix, key: str, view: int = 64) -> str:
     """`reg query /s` of a key in the 64- or 32-bit registry view as text ('' when the key is missing)."""
-    return prefix.reg("query", key, "/s", f"/reg:{view}", check=False).stdout.decode("utf-8", "replace")
+    run = prefix.reg_read("query", key, "/s", f"/reg:{view}")
+    return run.stdout.decode("utf-8", "replace") if run else ""
 
 
 def stored_ids(prefix) -> set[str]:

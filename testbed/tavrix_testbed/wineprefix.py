@@ -192,12 +192,21 @@ class WinePrefix:
             raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
         return subprocess.CompletedProcess(["reg", *args], code, out, err)
 
+    def reg_read(self, *args: str) -> subprocess.CompletedProcess | None:
+        """A reading `reg` command; None when its key is missing, an error when it failed otherwise:
+        "could not read" must never look like "nothing there"."""
+        run = self.reg(*args, check=False)
+        if run.returncode != 0 and b"Unable to find the specified registry key" not in run.stdout + run.stderr:
+            raise RuntimeError(f"reg {' '.join(args)} failed ({run.returncode}): {run.stdout!r} {run.stderr!r}")
+        return run if run.returncode == 0 else None
+
     def reg_export(self, key: str, view: int = 64) -> str:
         """`reg export` of a key in the 64- or 32-bit registry view as text ('' when it is missing)."""
         out = self.root / "export.reg"
         out.unlink(missing_ok=True)
-        self.reg("export", key, "Z:" + str(out).replace("/", "\\"), "/y", f"/reg:{view}", check=False)
-        return out.read_bytes().decode("utf-16") if out.exists() else ""
+        if self.reg_read("export", key, "Z:" + str(out).replace("/", "\\"), "/y", f"/reg:{view}") is None:
+            return ""
+        return out.read_bytes().decode("utf-16")
 
 
 _templates: dict[bool, WinePrefix] = {}  # by wow64: booted by this process, removed at its end

@@ -100,19 +100,23 @@ def test_misbehaving_boxes_in_one_search(station):
     # Answers tuner 0's three reads and tuner 1's model, then is gone.
     dying = box(16, [Tuner("dvbc"), Tuner("dvbc"), Tuner("dvbc")], vanish_after=4)
     endless = box(17, [], endless_tuners=True)
+    crawling = box(18, [], endless_tuners=True, delay=2.0)  # would hold the search for half an hour
     station.reset()
-    station.set_lan([good, slow, silent, babbling, unheard, garbled, dying, endless])
+    station.set_lan([good, slow, silent, babbling, unheard, garbled, dying, endless, crawling])
 
     result = station.run("-I")
 
     no_tuners = dict(Tuners={})
-    assert station.stored().get("Devices") == {
+    stored = station.stored().get("Devices")
+    kept = len(stored.pop(crawling.id_text)["Tuners"])  # what was read within the box's time
+    assert 0 < kept < 256 and stored == {
         good.id_text: record(good), slow.id_text: record(slow),
         silent.id_text: dict(record(silent), **no_tuners), babbling.id_text: dict(record(babbling), **no_tuners),
         dying.id_text: record(box(16, [Tuner("dvbc"), Tuner("dvbc")])),
         endless.id_text: record(box(17, [Tuner("endless")] * 256)),
     }
-    assert [line for line in result.log if "probe of box" in line] == [
+    assert sorted(line.strip() for line in result.log if "probe of box" in line or "out of time" in line) == [
+        "CDevices::UpdateDevices: box %s out of time after %d tuners" % (crawling.id_text, kept),
         "CDevices::UpdateDevices: probe of box %s stopped at 256 tuners" % endless.id_text]
 
 
