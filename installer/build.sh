@@ -63,7 +63,6 @@ for arch in x64 x86; do
   done
 done
 
-commit=$(git -C "$repo" rev-parse HEAD 2>/dev/null || echo none)
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || true)}
 [[ $epoch =~ ^[0-9]+$ ]] || fail "no commit to take the packages' time from: set SOURCE_DATE_EPOCH"
 
@@ -139,11 +138,12 @@ cp "$dll32" "$stage/files/x86/libhdhomerun.dll"
 # The cabinet keeps each file's time (in local time): all of them get the commit's.
 find "$stage/files" -exec touch -d "@$epoch" {} +
 
-# Codes from what goes in: the same content the same codes, other content other codes.
+# Codes from what goes in (and the time it carries): the same content the same codes, other
+# content other codes.
 content=$(cd "$stage/files" && find . -type f | LC_ALL=C sort | xargs sha256sum)
 code() {  # what
   local h
-  h=$(printf '%s\n' "$1" "$version" "$commit" "$content" | sha256sum)
+  h=$(printf '%s\n' "$1" "$version" "$epoch" "$content" | sha256sum)
   printf '%s-%s-5%s-%x%s-%s' "${h:0:8}" "${h:8:4}" "${h:13:3}" $(( (0x${h:16:1} & 3) | 8 )) "${h:17:3}" "${h:20:12}" |
     tr a-f A-F
 }
