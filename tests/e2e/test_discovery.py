@@ -130,3 +130,20 @@ def test_a_search_keeps_at_most_64_boxes(station):
     stored = station.stored().get("Devices")
     assert len(stored) == 64
     assert all(stored[b.id_text] == record(b) for b in boxes if b.id_text in stored)
+
+
+def test_a_library_only_on_the_search_path_is_never_loaded(station):
+    library, elsewhere = station.exe.parent / "libhdhomerun.dll", station.prefix.root / "drive_c/on-path"
+    elsewhere.mkdir(exist_ok=True)
+    library.rename(elsewhere / library.name)
+    station.reset()
+    station.set_lan([box(20, [Tuner("dvbc")])])
+    try:  # an elevated copy must not take what PATH offers
+        result = station.prefix.run(station.exe, ["-I"], netns=station.lan.program_ns, timeout=300,
+                                    env=station.prefix.env(WINEPATH=station.prefix.windows_path(elsewhere)))
+    finally:
+        (elsewhere / library.name).rename(library)
+    assert result.returncode == 0
+    assert "CDevices::UpdateDevices: cannot load %s (error 126); no search" % station.prefix.windows_path(library) \
+        in result.log, result.log
+    assert not station.stored().get("Devices") and station.instances() == set()
