@@ -45,7 +45,8 @@ def foreign(name: str, clsid: str = "{0D1B2A3C-1111-2222-3333-444455556666}") ->
 
 
 def registered(prefix, category: str, view: int = 64) -> dict[str, dict[str, str]]:  # name: {value: data}
-    out = prefix.reg("query", INSTANCES.format(category), "/s", f"/reg:{view}", check=False).stdout.decode("latin-1")
+    found = prefix.reg_read("query", INSTANCES.format(category), "/s", f"/reg:{view}")
+    out = found.stdout.decode("latin-1") if found else ""
     return {name: dict(re.findall(r"    (\S+)    \S+    (.*)\r", values))
             for name, values in re.findall(r"\\Instance\\(.+)\r\n((?:    .*\r\n)*)", out)}
 
