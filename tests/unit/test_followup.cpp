@@ -49,22 +49,30 @@ TEST(FollowUp, TheRightCopyIsStartedOnceHiddenWithTheOptionAndVerb) {
     ASSERT_EQ(0, kCommon64Set) << "CommonProgramW6432 not set";
     char common[MAX_PATH] = {};
     SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, common);
+    // Without administrator rights a copy leaves the work to the elevated one it starts; the
+    // last row's 32-bit administrator starts the 64-bit copy as it is, with no verb.
     const FollowUpRow rows[] = {
         {true, false, "-i", kCommon64, "runas"}, {true, true, "-i", nullptr, nullptr},
-        {false, false, "-r", common, "runas"},
+        {false, false, "-r", common, "runas"},   {false, false, "-i", common, "runas"},
+        {false, true, "-i", kCommon64, ""},
     };
     CProbeCopy copy64(kCommon64), copy32(common);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, "TavrixProbeRelease");
     TestHooks::SetShellExecuteEx(&RecordAndLaunch);
-    CDevices devices;  // the stored list, empty: the jobs themselves run, and start the copy
-    CDevicesLockLifetime lifetime(devices);
+    CList32 list;  // one stored tuner, and the folder of one that is not listed
+    CStorage().SaveDevices({Box("10A0000D", "A", {Tuner("10A0000D", 0, "ofdm")})});
+    fs::create_directories(PvrFolder() / "Zentrova 1A2B3C4D-0");
     for (const FollowUpRow& row : rows) {
         SCOPED_TRACE(testing::Message() << "row " << (&row - rows));
         TestHooks::SetExeBitness(row.exe64 ? 1 : 0);
         TestHooks::SetAdmin(row.admin ? 1 : 0);
         launches.clear();
-        RunJob(row.option, devices);
-        RunJob(row.option, devices);  // refused: the first copy still runs
+        RunJob(row.option, list.devices);
+        RunJob(row.option, list.devices);  // refused: the first copy still runs
+        // Only the 32-bit administrator writes the PVR files itself; nobody removes the other folder.
+        std::set<std::string> folders{"Zentrova 1A2B3C4D-0"};
+        if (row.admin && !row.exe64) folders.insert("Zentrova 10A0000D-0");
+        EXPECT_EQ(folders, Entries(PvrFolder()));
         ASSERT_EQ(row.base ? 1u : 0u, launches.size());
         if (!row.base) continue;
         EXPECT_EQ(Copy(row.base), launches[0].file);
@@ -77,6 +85,7 @@ TEST(FollowUp, TheRightCopyIsStartedOnceHiddenWithTheOptionAndVerb) {
         CloseHandle(launches[0].process);
         ResetEvent(release);
     }
+    CStorage().SaveDevices(DeviceList());
     TestHooks::SetShellExecuteEx(nullptr);
     TestHooks::SetExeBitness(-1);
     TestHooks::SetAdmin(-1);
