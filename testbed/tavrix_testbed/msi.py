@@ -51,7 +51,7 @@ def ours_running(prefix) -> list[str]:
     for process in Path("/proc").glob("[0-9]*"):
         try:
             environment, arguments = (process / "environ").read_bytes(), (process / "cmdline").read_bytes()
-        except (FileNotFoundError, ProcessLookupError):  # ended meanwhile; anything else is a failure
+        except (FileNotFoundError, ProcessLookupError, PermissionError):  # ended meanwhile, or not the tests' own
             continue
         words = [w.decode("utf-8", "replace") for w in arguments.split(b"\0") if w]
         ours = [i for i, w in enumerate(words) if "ORVA Systems\\Zentrova\\" in w]

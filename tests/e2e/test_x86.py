@@ -28,17 +28,17 @@ UNSUPPORTED = "2040:5200:OFDM"
 BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner(model) for model in MODELS])
 
 
-def pvr_files(box: Box, n: int) -> dict[str, bytes]:
+def pvr_files(box: Box, n: int, name: str = "") -> dict[str, bytes]:
     """The three files of a tuner folder, byte for byte: text mode, the first line joined."""
     tuner_id, (kind, board) = f"{box.id_text}-{n}", MODELS[box.tuners[n].model]
-    name = record(box)["Tuners"][str(n)]["Name"]
+    name = name or record(box)["Tuners"][str(n)]["Name"]
     filter_line = f'<FILTER id="Tuner" instance="ORVA Tavrix {tuner_id}" category="BDA Source Filters"/>\n'
     texts = {"Sources.xml": '<?xml version="1.0" encoding="utf-8" ?><PVR3>\n  <SOURCES>\n'
                             f'    <SOURCE id="{record(box)["Name"]} {n + 1}: {name}" progid="OstrelDevice.{board}">\n'
                             f'      <INPUT id="{kind}" url="DvbModes.xml"/>\n    </SOURCE>\n  </SOURCES>\n</PVR3>\n',
              "IsAvailable.device": filter_line + f'<DEVICE board="{tuner_id}"/>\n',
              f"{kind}.device": filter_line + '<DEFINE topologyfile="SingleTunerCapture.xgr"/>\n'}
-    return {file: text.replace("\n", "\r\n").encode() for file, text in texts.items()}
+    return {file: text.replace("\n", "\r\n").encode("cp1252") for file, text in texts.items()}
 
 
 def ours(*boxes: Box) -> set[str]:
@@ -75,6 +75,17 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
         # The 64-bit copy, started and not waited for, completes the installation.
         wait_until(lambda: flags(station) == "dword:00000000", 120, "Flags 0 from the 64-bit -i")
         assert instances(wow64, 64) == [ours(BOX)] * 2
+        # Nothing changed: no follow-up either (without rights, each one is an elevation prompt).
+        assert [line for line in station.run("-I", timeout=120).log if "ShellExecuteEx" in line] == []
+        # Tuner 1 renamed (bytes as the user's code page has them), then its model changes under that name.
+        folder, name = wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-1", "Kombi-Empf\xe4nger"
+        wow64.write_ini(f"[devices]\r\n8vsb={name}\r\nx:qam256={name}\r\n".encode("cp1252"))
+        for model in ("8vsb", "x:qam256"):
+            changed = Box(BOX.device_id, BOX.ip, BOX.hostname, [BOX.tuners[0], Tuner(model), *BOX.tuners[2:]])
+            station.set_lan([changed])
+            station.run("-I", timeout=120)
+            files = {f.name: f.read_bytes() for f in folder.iterdir()}
+            assert files == {"ATSCTuner.device": pvr_files(BOX, 1)["ATSCTuner.device"], **pvr_files(changed, 1, name)}
 
 
 OUTSIDE = {"keep.txt": b"theirs", "Zentrova sub": {"inner.txt": b"theirs too"}}

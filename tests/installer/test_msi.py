@@ -18,6 +18,7 @@ from conftest import BUILD, _template_cleanup, bridge_dir, programs  # noqa: E40
 from station import Listener  # noqa: E402
 from traydesk import wait_until  # noqa: E402
 from tavrix_testbed import wineprefix  # noqa: E402
+from tavrix_testbed.signing import issue  # noqa: E402
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id  # noqa: E402
 from tavrix_testbed.msi import (Win32Prefix, instances, ours_running, query, rows, start_menu_link,  # noqa: E402
                                 stored_ids, versions)
@@ -38,10 +39,12 @@ REMOVAL_ONLY = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
 
 @pytest.fixture(scope="module")
 def msi(tmp_path_factory, bridge_dir, programs):
-    """msi(arch, kind=""): a package of this build; "newer", a later version of it (each copy with
-    a marker appended); "standin", one whose 64-bit copy is a program that runs a minute."""
+    """msi(arch, kind=""): a package of this build, signed as a release is (with a throwaway CA's
+    certificate); "newer", a later version of it (each copy with a marker appended); "standin", one
+    whose 64-bit copy is a program that runs a minute."""
     root = tmp_path_factory.mktemp("msi")
-    builds = {"": (BUILD.parent, []), "newer": (root / "newer", ["--version", NEWER]), "standin": (root / "standin", [])}
+    cert, key = issue(root, "orva")
+    builds = {"": (BUILD.parent, ["--cert", cert, "--key", key]), "newer": (root / "newer", ["--version", NEWER]), "standin": (root / "standin", [])}
     for arch in ("x64", "x86"):
         program = (BUILD.parent / arch / "TavrixInstall.exe").read_bytes()
         for kind, copy in (("newer", program + b"newer"), ("standin", program)):
@@ -172,6 +175,8 @@ def test_copies_still_running_at_the_bound_are_ended_and_removal_leaves_nothing(
 
 
 def test_x86_package_installed_and_removed_on_32bit_windows(msi, bridge_dir, lan):
+    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", Path(msi("x86")).parent / "ca.pem", "-in", msi("x86")])
+    assert verify.returncode == 0  # what follows installs and removes a signed package
     with Win32Prefix(bridge_dir) as win32:
         pvr, home = win32.common64 / "ORVA Systems/PVR/Supported3/Sources", win32.common64 / "ORVA Systems/Zentrova"
         pvr.mkdir(parents=True)
