@@ -44,7 +44,8 @@ def msi(tmp_path_factory, bridge_dir, programs):
     whose 64-bit copy is a program that runs a minute."""
     root = tmp_path_factory.mktemp("msi")
     cert, key = issue(root, "orva")
-    builds = {"": (BUILD.parent, ["--cert", cert, "--key", key]), "newer": (root / "newer", ["--version", NEWER]), "standin": (root / "standin", [])}
+    builds = {"": (BUILD.parent, ["--cert", cert, "--key", key]), "newer": (root / "newer", ["--version", NEWER]),
+              "standin": (root / "standin", [])}
     for arch in ("x64", "x86"):
         program = (BUILD.parent / arch / "TavrixInstall.exe").read_bytes()
         for kind, copy in (("newer", program + b"newer"), ("standin", program)):
@@ -175,8 +176,8 @@ def test_copies_still_running_at_the_bound_are_ended_and_removal_leaves_nothing(
 
 
 def test_x86_package_installed_and_removed_on_32bit_windows(msi, bridge_dir, lan):
-    verify = subprocess.run(["osslsigncode", "verify", "-CAfile", Path(msi("x86")).parent / "ca.pem", "-in", msi("x86")])
-    assert verify.returncode == 0  # what follows installs and removes a signed package
+    ca = Path(msi("x86")).parent / "ca.pem"  # what follows installs and removes a signed package
+    assert subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", msi("x86")]).returncode == 0
     with Win32Prefix(bridge_dir) as win32:
         pvr, home = win32.common64 / "ORVA Systems/PVR/Supported3/Sources", win32.common64 / "ORVA Systems/Zentrova"
         pvr.mkdir(parents=True)
