@@ -77,10 +77,14 @@ def wow64(bridge_dir):
         p.close()
 
 
-def msiexec(prefix, lan, *args) -> tuple[int, str]:
-    """msiexec's exit code and its log."""
-    code = prefix.run("msiexec", [*args, "/l*", r"C:\msi.log", "/qn"], netns=lan.program_ns, timeout=300).returncode
-    return code, (prefix.root / "drive_c/msi.log").read_text(errors="replace")
+def msiexec(prefix, lan, *args, vista: bool = False) -> tuple[int, str]:
+    """msiexec's exit code and its log, with the copies' lines; with `vista`, without the variable
+    CommonProgramW6432, as on Windows Vista (Wine sets it only for a process that no Windows
+    process started)."""
+    command = subprocess.list2cmdline(["msiexec", *args, "/l*", r"C:\msi.log", "/qn"])
+    run = prefix.run("cmd", f"/c set CommonProgramW6432=&& {command}" if vista else "/c " + command,
+                     netns=lan.program_ns, timeout=300)
+    return run.returncode, (prefix.root / "drive_c/msi.log").read_text(errors="replace") + "\n".join(run.log)
 
 
 def start_tray(prefix, lan, exe: Path, searched: bool = True) -> subprocess.Popen:
@@ -97,12 +101,15 @@ def installed_everywhere(prefix) -> bool:
     return all(instances(prefix, c, v) >= OURS for c in CATEGORIES for v in (32, 64))
 
 
-def test_install_with_boxes_then_removal_with_the_32bit_tray_running(wow64, msi, lan):
+@pytest.mark.parametrize("vista", [False, True], ids=["windows7", "vista"])
+def test_install_with_boxes_then_removal_with_the_32bit_tray_running(wow64, msi, lan, vista):
     (wow64.pvr_folder32 / "Other Tuner").mkdir(parents=True)  # Vistello's source folder exists
     for view in (32, 64):
         wow64.reg("add", rf"HKCR\CLSID\{CATEGORIES[1]}\Instance\{OTHER}", "/v", "FriendlyName", "/d", OTHER,
                   f"/reg:{view}")
-    assert msiexec(wow64, lan, "/i", msi("x64"))[0] == 0
+    code, log = msiexec(wow64, lan, "/i", msi("x64"), vista=vista)
+    # Without the variable the 32-bit copy cannot find the 64-bit one: the package runs it itself.
+    assert code == 0 and ("Error setup programFilesCommon64!" in log) == vista
     # Every copy the install started has ended, its work done.
     assert ours_running(wow64) == [] and installed_everywhere(wow64)
     assert {p.name for p in wow64.home64.iterdir()} == {"TavrixInstall.exe", "libhdhomerun.dll"}
@@ -122,7 +129,7 @@ def test_install_with_boxes_then_removal_with_the_32bit_tray_running(wow64, msi,
         wow64.reg("add", hive + RUN, "/v", "Other", "/d", r"C:\other.exe", "/f")
     # On Windows the elevated -I runs as the system account, whose hive is .DEFAULT.
     wow64.reg("add", r"HKU\.DEFAULT" + PRODUCT, "/v", "Flags", "/t", "REG_DWORD", "/d", "0", "/f")
-    assert msiexec(wow64, lan, "/x", msi("x64"))[0] == 0  # 3010 would ask for a reboot
+    assert msiexec(wow64, lan, "/x", msi("x64"), vista=vista)[0] == 0  # 3010 would ask for a reboot
     assert tray.wait(timeout=60) == 0  # Exit's way out, not a kill
     assert ours_running(wow64) == []
     assert not (wow64.common64 / "ORVA Systems").exists() and not wow64.home32.exists()
