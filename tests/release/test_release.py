@@ -36,17 +36,18 @@ def pki(tmp_path_factory):
 
 
 def test_a_second_build_elsewhere_gives_the_same_bytes(tmp_path):
+    # The time the first build takes from git, read at once: a commit meanwhile would change it.
+    epoch = subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout
+    assert packages(BUILD, tmp_path / "first").returncode == 0
     source = tmp_path / "source"  # the sources as they are, without git: the commit's time comes in the environment
     subprocess.run(f"mkdir {source} && git ls-files -z --cached --others --exclude-standard | tar --null -T - "
                    f"--ignore-failed-read -cf - | tar -xf - -C {source}", shell=True, cwd=REPO, check=True)
-    epoch = subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout
     for arch, triple in (("x64", "x86_64"), ("x86", "i686")):
         subprocess.run(["cmake", "-S", source, "-B", tmp_path / arch, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                         f"-DCMAKE_TOOLCHAIN_FILE={source}/cmake/toolchain-{triple}-w64-mingw32.cmake",
                         "-DTAVRIX_BUILD_TESTS=OFF"], check=True, capture_output=True)
         subprocess.run(["cmake", "--build", tmp_path / arch, "--target", "TavrixInstall", "TavrixActions"],
                        check=True, capture_output=True)
-    assert packages(BUILD, tmp_path / "first").returncode == 0
     second = packages(tmp_path, tmp_path / "second", source=source, SOURCE_DATE_EPOCH=epoch.strip())
     assert second.returncode == 0 and "UNSIGNED" in second.stderr, second.stderr
     pairs = [(BUILD / a / n, tmp_path / a / n) for a in ("x64", "x86")
