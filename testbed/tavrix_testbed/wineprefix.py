@@ -26,6 +26,7 @@ WINE32 = Path("/usr/lib/wine/wine")  # the i386 loader, visible under testbed/wi
 WRAPPER = Path(__file__).resolve().parents[1] / "with-wine32.sh"
 # Wine's own binaries in a prefix are never written: clones share them through hard links.
 _SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64", "drive_c/windows/winsxs")
+_START_FAILED = b"err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data"
 _DEBUGSTR = re.compile(r'warn:debugstr:OutputDebugStringA "(.*)"\s*$')
 
 
@@ -49,8 +50,10 @@ class RunTimeout(AssertionError):
     """A program that did not end in time, with the log it wrote until it was killed."""
 
 
-def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str | None = None):
-    """(exit code, stdout, stderr) through files: a service started on demand may inherit a pipe."""
+def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str | None = None, tries: int = 3):
+    """(exit code, stdout, stderr) through files: a service started on demand may inherit a pipe.
+    Debian's Wine has no preloader, so now and then a process cannot map the shared user data at
+    its start (exit code 1, before any of its code runs): such a start is repeated."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             code = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -60,7 +63,10 @@ def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str |
             text = err.read().decode("utf-8", "replace")
             raise RunTimeout(f"{command} still ran after {timeout} s (killed); its log:\n" +
                              "\n".join(parse_log(text) or text.splitlines()[-40:])) from None
-        return code, *(f.seek(0) or f.read() for f in (out, err))
+        result = code, *(f.seek(0) or f.read() for f in (out, err))
+    if code == 1 and tries > 1 and _START_FAILED in result[2]:
+        return _execute(command, env, timeout, cwd, tries - 1)
+    return result
 
 
 class WinePrefix:
@@ -125,7 +131,7 @@ class WinePrefix:
         self.close()
 
     def env(self, **extra: str) -> dict[str, str]:
-        env = dict(os.environ, WINEPREFIX=str(self.root), WINEDEBUG="-all,warn+debugstr",
+        env = dict(os.environ, WINEPREFIX=str(self.root), WINEDEBUG="-all,warn+debugstr,err+virtual",
                    WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
         env.pop("DISPLAY", None)
         if self.bridge_dir is not None:
@@ -187,7 +193,7 @@ class WinePrefix:
                                 cwd=str(Path(exe).parent), **popen)
 
     def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
-        code, out, err = _execute([self.loader, "reg", *args], self.env(WINEDEBUG="-all"), 120)
+        code, out, err = _execute([self.loader, "reg", *args], self.env(WINEDEBUG="-all,err+virtual"), 120)
         if check and code != 0:
             raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
         return subprocess.CompletedProcess(["reg", *args], code, out, err)
