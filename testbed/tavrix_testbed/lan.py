@@ -202,7 +202,8 @@ class Lan:
         with open(log_path, "w") as log:
             process = subprocess.Popen(
                 ["ip", "netns", "exec", ns, "/bin/sh", NS_UP, "%s/%d" % (box.ip, LAN_NETWORK.prefixlen),
-                 "/usr/bin/python3", "-I", "-S", SIMULATOR, config_path], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
+                 "/usr/bin/python3", "-I", "-S", SIMULATOR, config_path],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
         return RunningBox(box, ns, process, log_path)
 
     def _wait_ready(self, started: Sequence[RunningBox]) -> None:
