@@ -193,20 +193,12 @@ bool ProbeBox(const CHdhomerunLibrary& library, const hdhomerun_discover_device_
     return false;
 }
 
-// Loaded at the first search, once for the process: a tray searching every few seconds
-// neither reloads it nor logs a missing library each time. Never unloaded, since a
-// search may still be running while the process ends.
-const CHdhomerunLibrary& SharedLibrary() {
-    static const CHdhomerunLibrary* const library = new CHdhomerunLibrary();
-    return *library;
-}
-
 // One search and the probe of every box it found, appended to `found` as they come.
 // The library's handles are released before Windows Sockets is cleaned up, so their
 // sockets close while the stack still runs, both while the library is loaded.
 void DiscoverBoxes(DeviceList& found) {
     const ULONGLONG searchDeadline = GetTickCount64() + kSearchBudgetMs;
-    const CHdhomerunLibrary& library = SharedLibrary();
+    const CHdhomerunLibrary& library = CHdhomerunLibrary::Shared();
     if (!library.IsLoaded()) return;  // a search that cannot be made found nothing
     CWinsockSession winsock;
     CScopedDiscover search(library.DiscoverCreate(nullptr), DiscoverDeleter{library.DiscoverDestroy});

@@ -26,8 +26,9 @@ CHdhomerunLibrary::CHdhomerunLibrary() {
               Resolve("hdhomerun_device_get_var", DeviceGetVar);
 }
 
-CHdhomerunLibrary::~CHdhomerunLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
+const CHdhomerunLibrary& CHdhomerunLibrary::Shared() {
+    static const CHdhomerunLibrary* const library = new CHdhomerunLibrary();
+    return *library;
 }
 
 bool CHdhomerunLibrary::Load() {

@@ -8,10 +8,11 @@
 
 class CHdhomerunLibrary {
 public:
-    // Loads the library beside the running executable; one log line when it or one of the
-    // functions is missing, and then IsLoaded() is false.
-    CHdhomerunLibrary();
-    ~CHdhomerunLibrary();
+    // The library beside the running executable, loaded at the first call, once for the
+    // process: a tray searching every few seconds neither reloads it nor logs a missing
+    // library each time. One log line when it or one of the functions is missing, and then
+    // IsLoaded() is false. Never unloaded, since a search may still run while the process ends.
+    static const CHdhomerunLibrary& Shared();
     CHdhomerunLibrary(const CHdhomerunLibrary&) = delete;
     CHdhomerunLibrary& operator=(const CHdhomerunLibrary&) = delete;
 
@@ -26,6 +27,7 @@ public:
     decltype(&hdhomerun_device_get_var) DeviceGetVar = nullptr;
 
 private:
+    CHdhomerunLibrary();
     bool Load();
     template <typename Function>
     bool Resolve(const char* name, Function& function);

@@ -129,7 +129,8 @@ public:
             char path[MAX_PATH];
             if (!StillRunning(members_[i], path)) continue;
             HANDLE process = members_[i].handle.Get();
-            bool ended = TerminateProcess(process, ERROR_TIMEOUT) && WaitForSingleObject(process, kEndWaitMs) == WAIT_OBJECT_0;
+            const bool ended =
+                TerminateProcess(process, ERROR_TIMEOUT) && WaitForSingleObject(process, kEndWaitMs) == WAIT_OBJECT_0;
             Log(install, "Zentrova: after %lu s still running: %s (process %lu); %s", seconds, path, members_[i].id,
                 ended ? "ended" : "cannot be ended");
         }

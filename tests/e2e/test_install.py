@@ -7,6 +7,7 @@ import re
 import pytest
 
 from station import Listener
+from tavrix_testbed.msi import query
 
 CATEGORIES = RECEIVER, TUNER = "{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}", "{71985F48-1CA1-11D3-9CC8-00C04F7971E0}"
 TAVRIX = "{55994794-BB06-46B0-8C23-0CA89D30AFAD}"
@@ -45,8 +46,7 @@ def foreign(name: str, clsid: str = "{0D1B2A3C-1111-2222-3333-444455556666}") ->
 
 
 def registered(prefix, category: str, view: int = 64) -> dict[str, dict[str, str]]:  # name: {value: data}
-    found = prefix.reg_read("query", INSTANCES.format(category), "/s", f"/reg:{view}")
-    out = found.stdout.decode("latin-1") if found else ""
+    out = query(prefix, INSTANCES.format(category), view)
     return {name: dict(re.findall(r"    (\S+)    \S+    (.*)\r", values))
             for name, values in re.findall(r"\\Instance\\(.+)\r\n((?:    .*\r\n)*)", out)}
 
