@@ -43,3 +43,77 @@ TEST(PvrFiles, FilesInUseAreRewrittenAndAFileInTheWayIsSkipped) {
 }
 
 }  // namespace
+
+// The PVR source folder swapped, between the check of an entry and the act on it, for one of
+// links to `outside` (Wine cannot make a link through its API: the test's setup made them in the
+// build folder). Its parent is swapped, as Wine renames no folder that is being listed, but does
+// rename one with open entries, which Windows does not.
+struct SwapRow {
+    bool write;              // PvrFiles of the tuner, else the removal of all
+    const char* tunerId;
+    const char* swapBefore;  // the entry whose opening the swap precedes
+};
+const SwapRow kSwapRows[] = {
+    {true, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0"},               // the tuner folder: now a link
+    {true, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0\\Sources.xml"},  // held, its parent swapped
+    {true, "1A2B3C4D-1", "\\Zentrova 1A2B3C4D-1\\Sources.xml"},  // the file: now a link
+    {false, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0"},
+    {false, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0\\Sources.xml"},
+    {false, "1A2B3C4D-1", "\\Zentrova 1A2B3C4D-1\\Sources.xml"},
+};
+const SwapRow* swapRow = nullptr;
+bool swapped = false;
+
+fs::path SwapIn() {
+    char build[MAX_PATH] = {};
+    GetEnvironmentVariableA("TAVRIX_TEST_BUILD", build, MAX_PATH);
+    return fs::path(build) / "unit-swap";
+}
+
+std::string SwapPlace() { return PvrFolder().parent_path().string(); }
+
+void SwapSourceFolder(const char* path) {
+    const std::string text(path), suffix(swapRow->swapBefore);
+    if (swapped || text.size() < suffix.size() || text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return;
+    swapped = MoveFileA(SwapPlace().c_str(), (SwapPlace() + ".real").c_str()) &&
+              MoveFileA(SwapIn().string().c_str(), SwapPlace().c_str());
+
+}
+
+TEST(PvrFiles, NothingOutsideIsTouchedWhenTheFolderIsSwappedForLinks) {
+    ASSERT_TRUE(fs::exists(SwapIn() / "Sources")) << "the test's setup makes " << SwapIn();
+    const fs::path outside = PvrFolder().parent_path().parent_path() / "outside";
+    for (const SwapRow& row : kSwapRows) {
+        SCOPED_TRACE(testing::Message() << (row.write ? "write " : "delete ") << row.tunerId << row.swapBefore);
+        fs::create_directories(outside);
+        for (const char* file : {"Sources.xml", "keep.txt"}) std::ofstream(outside / file) << "theirs";
+        {
+            CList32 list;
+            TunerInfo tuners[] = {Tuner("1A2B3C4D", 0, "ofdm"), Tuner("1A2B3C4D", 1, "ofdm")};
+            DeviceInfo box = Box("1A2B3C4D", "B", {tuners[0], tuners[1]});
+            for (const TunerInfo& tuner : tuners) {
+                if (!row.write) {
+                    ASSERT_TRUE(list.devices.PvrFiles(box, tuner));
+                }
+            }
+            swapRow = &row;
+            swapped = false;
+            TestHooks::SetBeforeEntryOpen(&SwapSourceFolder);
+            if (row.write) {
+                list.devices.PvrFiles(box, tuners[row.tunerId[9] - '0']);
+            } else {
+                EXPECT_FALSE(list.devices.DeletePvrFolders());
+            }
+            TestHooks::SetBeforeEntryOpen(nullptr);
+            EXPECT_TRUE(swapped);
+            if (swapped) {
+                EXPECT_TRUE(MoveFileA(SwapPlace().c_str(), SwapIn().string().c_str()));
+                EXPECT_TRUE(MoveFileA((SwapPlace() + ".real").c_str(), SwapPlace().c_str()));
+            }
+        }
+        EXPECT_EQ((std::set<std::string>{"Sources.xml", "keep.txt"}), Entries(outside));
+        EXPECT_EQ("theirstheirs", ReadBytes(outside / "Sources.xml") + ReadBytes(outside / "keep.txt"));
+        fs::remove_all(outside);
+    }
+}
