@@ -29,9 +29,10 @@ class CEntry {
 public:
     // The PVR source folder: the measure of everything in it.
     bool OpenFolder(const char* path);
-    // `name` in `folder`. A folder opened without FILE_SHARE_DELETE and FILE_SHARE_WRITE is held:
-    // nobody can rename or delete it, nor make it a mount point. kElsewhere keeps the handle, so
-    // that a file this open created in the wrong place can be taken back.
+    // `name` in `folder`. A folder opened for listing or deletion without FILE_SHARE_DELETE and
+    // FILE_SHARE_WRITE is held: nobody can rename or delete it, nor make it a mount point. (An
+    // open for attributes only takes no part in sharing.) kElsewhere keeps the handle, so that a
+    // file this open created in the wrong place can be taken back.
     EntryPlace Open(const CEntry& folder, const char* name, DWORD access, DWORD share, DWORD creation);
 
     HANDLE Get() const { return handle_.Get(); }

@@ -42,78 +42,69 @@ TEST(PvrFiles, FilesInUseAreRewrittenAndAFileInTheWayIsSkipped) {
     }
 }
 
-}  // namespace
-
-// The PVR source folder swapped, between the check of an entry and the act on it, for one of
-// links to `outside` (Wine cannot make a link through its API: the test's setup made them in the
-// build folder). Its parent is swapped, as Wine renames no folder that is being listed, but does
-// rename one with open entries, which Windows does not.
-struct SwapRow {
-    bool write;              // PvrFiles of the tuner, else the removal of all
-    const char* tunerId;
-    const char* swapBefore;  // the entry whose opening the swap precedes
-};
+// The PVR source folder swapped, between the check of an entry and the act on it, for one of links
+// to PVR\outside that the test's setup made (Wine cannot make a link through its API). Its parent is
+// swapped: Wine renames no folder while it is listed (yet one whose entries are open, unlike Windows).
+// PvrFiles of the tuner, else the removal of all; the swap comes before that entry is opened.
+struct SwapRow { bool write; int tuner; const char* swapBefore; };
 const SwapRow kSwapRows[] = {
-    {true, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0"},               // the tuner folder: now a link
-    {true, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0\\Sources.xml"},  // held, its parent swapped
-    {true, "1A2B3C4D-1", "\\Zentrova 1A2B3C4D-1\\Sources.xml"},  // the file: now a link
-    {false, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0"},
-    {false, "1A2B3C4D-0", "\\Zentrova 1A2B3C4D-0\\Sources.xml"},
-    {false, "1A2B3C4D-1", "\\Zentrova 1A2B3C4D-1\\Sources.xml"},
+    {true, 0, "Zentrova 1A2B3C4D-0"},               // the tuner folder is a link then
+    {true, 0, "Zentrova 1A2B3C4D-0\\Sources.xml"},  // held, behind a link then
+    {true, 1, "Zentrova 1A2B3C4D-1\\Sources.xml"},  // the file is a link then
+    {false, 0, "Zentrova 1A2B3C4D-0"},
+    {false, 0, "Zentrova 1A2B3C4D-0\\Sources.xml"},
+    {false, 1, "Zentrova 1A2B3C4D-1\\Sources.xml"},
 };
-const SwapRow* swapRow = nullptr;
+const char* swapBefore = nullptr;
 bool swapped = false;
 
-fs::path SwapIn() {
+std::string SwapIn() {
     char build[MAX_PATH] = {};
     GetEnvironmentVariableA("TAVRIX_TEST_BUILD", build, MAX_PATH);
-    return fs::path(build) / "unit-swap";
+    return std::string(build) + "\\unit-swap";
 }
 
-std::string SwapPlace() { return PvrFolder().parent_path().string(); }
+bool Exchange(const std::string& place, const std::string& aside, const std::string& incoming) {
+    return MoveFileA(place.c_str(), aside.c_str()) && MoveFileA(incoming.c_str(), place.c_str());
+}
 
-void SwapSourceFolder(const char* path) {
-    const std::string text(path), suffix(swapRow->swapBefore);
-    if (swapped || text.size() < suffix.size() || text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
-        return;
-    swapped = MoveFileA(SwapPlace().c_str(), (SwapPlace() + ".real").c_str()) &&
-              MoveFileA(SwapIn().string().c_str(), SwapPlace().c_str());
-
+void SwapBefore(const char* path) {
+    const std::string place = PvrFolder().parent_path().string();
+    if (swapBefore == nullptr || (PvrFolder() / swapBefore).string() != path) return;
+    swapBefore = nullptr;
+    swapped = Exchange(place, place + ".real", SwapIn());
 }
 
 TEST(PvrFiles, NothingOutsideIsTouchedWhenTheFolderIsSwappedForLinks) {
-    ASSERT_TRUE(fs::exists(SwapIn() / "Sources")) << "the test's setup makes " << SwapIn();
+    ASSERT_TRUE(fs::exists(SwapIn() + "\\Sources")) << "the test's setup makes " << SwapIn();
     const fs::path outside = PvrFolder().parent_path().parent_path() / "outside";
+    const std::string place = PvrFolder().parent_path().string();
+    const TunerInfo tuners[] = {Tuner("1A2B3C4D", 0, "ofdm"), Tuner("1A2B3C4D", 1, "ofdm")};
+    const DeviceInfo box = Box("1A2B3C4D", "B", {tuners[0], tuners[1]});
+    TestHooks::SetBeforeEntryOpen(&SwapBefore);
     for (const SwapRow& row : kSwapRows) {
-        SCOPED_TRACE(testing::Message() << (row.write ? "write " : "delete ") << row.tunerId << row.swapBefore);
+        SCOPED_TRACE(testing::Message() << (row.write ? "write" : "delete") << ", swapped before " << row.swapBefore);
         fs::create_directories(outside);
         for (const char* file : {"Sources.xml", "keep.txt"}) std::ofstream(outside / file) << "theirs";
         {
             CList32 list;
-            TunerInfo tuners[] = {Tuner("1A2B3C4D", 0, "ofdm"), Tuner("1A2B3C4D", 1, "ofdm")};
-            DeviceInfo box = Box("1A2B3C4D", "B", {tuners[0], tuners[1]});
             for (const TunerInfo& tuner : tuners) {
-                if (!row.write) {
-                    ASSERT_TRUE(list.devices.PvrFiles(box, tuner));
-                }
+                if (!row.write) list.devices.PvrFiles(box, tuner);
             }
-            swapRow = &row;
+            swapBefore = row.swapBefore;
             swapped = false;
-            TestHooks::SetBeforeEntryOpen(&SwapSourceFolder);
             if (row.write) {
-                list.devices.PvrFiles(box, tuners[row.tunerId[9] - '0']);
+                list.devices.PvrFiles(box, tuners[row.tuner]);
             } else {
                 EXPECT_FALSE(list.devices.DeletePvrFolders());
             }
-            TestHooks::SetBeforeEntryOpen(nullptr);
-            EXPECT_TRUE(swapped);
-            if (swapped) {
-                EXPECT_TRUE(MoveFileA(SwapPlace().c_str(), SwapIn().string().c_str()));
-                EXPECT_TRUE(MoveFileA((SwapPlace() + ".real").c_str(), SwapPlace().c_str()));
-            }
+            EXPECT_TRUE(swapped && Exchange(place, SwapIn(), place + ".real"));
         }
         EXPECT_EQ((std::set<std::string>{"Sources.xml", "keep.txt"}), Entries(outside));
         EXPECT_EQ("theirstheirs", ReadBytes(outside / "Sources.xml") + ReadBytes(outside / "keep.txt"));
         fs::remove_all(outside);
     }
+    TestHooks::SetBeforeEntryOpen(nullptr);
 }
+
+}  // namespace
