@@ -68,10 +68,10 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
 
 
 @pytest.mark.parametrize("locale, menu, about", [
-    pytest.param("de_DE.UTF-8", "Zentrova (64-Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
+    pytest.param("de_DE.UTF-8", "Zentrova (64 Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
                  "Anwendung v1.0.0.9|Treiber v2.7.13.42", id="german"),
     pytest.param("pl_PL.UTF-8", "Zentrova (64-bitowy)|Nie znaleziono urządzeń|Odśwież|Autostart|Informacje|"
-                 "Zakończ", "Aplikacja v1.0.0.9|Sterownik nie zainstalowano", id="polish-without-filter-module"),
+                 "Zakończ", "Program instalacyjny v1.0.0.9|Sterownik niezainstalowany", id="polish-without-filter-module"),
     pytest.param("tr_TR.UTF-8", "Zentrova (64 Bit)|No devices found|Refresh|Autostart|About|Exit",
                  "Application v1.0.0.9|Driver v2.7.13.42", id="language-not-carried"),
 ])
@@ -84,7 +84,17 @@ def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk
     rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
     frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", button=1)
     desk.choose(frame, bands[6])
-    assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
+    lines = desk.probe("about", desk.prefix.windows_path(desk.prefix.home32 / "TavrixInstall.ini"))
+    assert [" ".join(line) for line in lines if line and line[0] != "tabs"][1:3] == about.split("|")
+    # "%s\tv…" over "%s\t\tv…": the versions stand one under the other in every language only when
+    # the word for "Application" ends one tab stop further than the one for "Driver", each at least
+    # a character (an eighth of a tab) clear of a stop, as another Windows font may draw it wider.
+    widths = {words[1]: [int(w) for w in words[2:]] for words in lines if words[:1] == ["tabs"]}
+    assert len(widths) == 13, widths
+    for language, (application, driver, tab) in widths.items():
+        cells = [divmod(width, tab) for width in (application, driver)]
+        assert cells[0][0] == cells[1][0] + 1 and all(tab // 8 <= rest <= tab - tab // 8 for _, rest in cells), \
+            (language, application, driver, tab)
 
 
 def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_search(desk):
