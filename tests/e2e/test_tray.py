@@ -71,7 +71,8 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
     pytest.param("de_DE.UTF-8", "Zentrova (64 Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
                  "Anwendung v1.0.0.9|Treiber v2.7.13.42", id="german"),
     pytest.param("pl_PL.UTF-8", "Zentrova (64-bitowy)|Nie znaleziono urządzeń|Odśwież|Autostart|Informacje|"
-                 "Zakończ", "Program instalacyjny v1.0.0.9|Sterownik niezainstalowany", id="polish-without-filter-module"),
+                 "Zakończ", "Program instalacyjny v1.0.0.9|Sterownik niezainstalowany",
+                 id="polish-without-filter-module"),
     pytest.param("tr_TR.UTF-8", "Zentrova (64 Bit)|No devices found|Refresh|Autostart|About|Exit",
                  "Application v1.0.0.9|Driver v2.7.13.42", id="language-not-carried"),
 ])
