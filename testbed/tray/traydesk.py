@@ -20,7 +20,7 @@ import time
 import uuid
 from pathlib import Path
 
-from tavrix_testbed.wineprefix import WINE, parse_log
+from tavrix_testbed.wineprefix import _START_FAILED as START_FAILED, WINE, parse_log
 
 CONVERT = "/usr/bin/convert"  # ImageMagick's own convert, whatever PATH says
 
@@ -75,12 +75,20 @@ class TrayDesktop:
     def _wrap(self, command: list[str]) -> list[str]:
         return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
-    def start(self):
+    def start(self, tries: int = 3):
+        """Starts the tray in the desktop and returns once it has logged its start line; a start that
+        Debian's Wine fails (it has no preloader) is made again."""
         env = self.prefix.env(DISPLAY=self.x.display, **self.locale)
-        self._log_start = self._wine_log.stat().st_size if self._wine_log.exists() else 0
-        self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
-                                        env=env, cwd=str(self.exe.parent),
-                                        stdout=subprocess.DEVNULL, stderr=open(self._wine_log, "ab"))
+        for _ in range(tries):
+            self._log_start = self._wine_log.stat().st_size if self._wine_log.exists() else 0
+            self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768",
+                                                        str(self.exe)]), env=env, cwd=str(self.exe.parent),
+                                            stdout=subprocess.DEVNULL, stderr=open(self._wine_log, "ab"))
+            started = wait_until(lambda: "CmdLine:" in self.log() and "yes" or
+                                 START_FAILED in self._wine_log.read_bytes()[self._log_start:] and "no", 120, "a start")
+            if started == "yes":
+                return
+        raise AssertionError(f"the tray did not start in {tries} tries")
 
     _wine_log = property(lambda self: self.artifacts / "wine.log")
 

@@ -114,9 +114,8 @@ def test_boxes_and_tuners_present_and_absent_settings_and_delete(desk):
             sub = desk.choose(frame, bands[row], submenu=True)
             sub_bands = desk.check_menu(sub, items, f"present-submenu-{row}")
         desk.choose(sub, sub_bands[1])
-        opened = desk.prefix.root / "drive_c" / "opened.txt"
-        assert wait_until(opened.exists, 30, "the browser") and \
-            opened.read_text().split() == ["http://192.0.2.10/cfg.html"]
+        page = desk.prefix.root / "drive_c" / "opened.txt"
+        assert wait_until(page.exists, 30, "the browser") and page.read_text().split() == ["http://192.0.2.10/cfg.html"]
 
         # Refresh searches at once: sooner than the ten seconds after a search that bring the next.
         searches = lambda: lan.box_log(nth_valid_device_id(0)).count("control connect")  # noqa: E731
