@@ -7,7 +7,10 @@
  *                            with a submenu, "S" separator) and
  *                            prints "size W H LEFT TOP" and "row TOP BOTTOM" per item, within the menu
  *                            window, and keeps it open until FILE is deleted (for a screenshot)
- *   tray_probe about         waits for the tray's About box, prints its text (UTF-8) and closes it
+ *   tray_probe about [INI]   waits for the tray's About box, prints its text (UTF-8) and closes it;
+ *                            with INI, first "tabs SECTION APPLICATION DRIVER TAB" for every section
+ *                            of INI: the widths of its words for "Application" and "Driver" and of
+ *                            one tab, measured with GetTabbedTextExtent in the box's font
  *   tray_probe wait          prints "watching", broadcasts TaskbarCreated (a restarted shell)
  *                            until the tray ends, then prints "exit CODE icon 0|1 back 0|1":
  *                            whether the shell still holds the tray's icon, and whether it got
@@ -21,6 +24,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 static void PrintRect(const char* what, HWND window) {
     RECT r;
@@ -142,13 +146,41 @@ static int End(BOOL quit) {
     return 0;
 }
 
-static int About(void) {
+// Wide calls: each language's own letters, whatever the probe's code page.
+static int TabbedWidth(HDC dc, const WCHAR* text) {
+    return LOWORD(GetTabbedTextExtentW(dc, text, (int)wcslen(text), 0, NULL));
+}
+
+// A message box draws in the system's message font; the box's own font handle belongs to the
+// tray's process and cannot be selected here.
+static int MeasureWords(HWND label, const char* ini) {
+    WCHAR path[MAX_PATH], sections[4000], application[100], driver[100];
+    NONCLIENTMETRICSW metrics = {.cbSize = sizeof(metrics)};
+    HDC dc = GetDC(label);
+    if (dc == NULL || MultiByteToWideChar(CP_ACP, 0, ini, -1, path, MAX_PATH) == 0 ||
+        GetPrivateProfileSectionNamesW(sections, 4000, path) == 0 ||
+        !SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return 2;
+    HFONT font = CreateFontIndirectW(&metrics.lfMessageFont);
+    if (font == NULL || SelectObject(dc, font) == NULL) return 2;
+    for (WCHAR* section = sections; *section; section += wcslen(section) + 1) {
+        if (GetPrivateProfileStringW(section, L"Application", L"", application, 100, path) == 0 ||
+            GetPrivateProfileStringW(section, L"Driver", L"", driver, 100, path) == 0) continue;
+        printf("tabs %ls %d %d %d\n", section, TabbedWidth(dc, application), TabbedWidth(dc, driver),
+               TabbedWidth(dc, L"\t"));
+    }
+    ReleaseDC(label, dc);
+    DeleteObject(font);
+    return 0;
+}
+
+static int About(const char* ini) {
     HWND box = NULL;
     for (int i = 0; i < 600 && (box = FindWindowA("#32770", "Zentrova (64 Bit)")) == NULL; ++i) Sleep(100);
     WCHAR wide[1000] = L"";
     char text[3000] = "";
     if (box == NULL || GetDlgItemTextW(box, 0xFFFF, wide, 1000) == 0 ||
         WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof(text), NULL, NULL) == 0) return 2;
+    if (ini != NULL && MeasureWords(GetDlgItem(box, 0xFFFF), ini) != 0) return 2;
     printf("%s\n", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     for (int i = 0; i < 600 && IsWindow(box); ++i) Sleep(100);
@@ -180,7 +212,7 @@ int main(int argc, char** argv) {
     if (strcmp(command, "taskbar") == 0) return Taskbar();
     if (strcmp(command, "menus") == 0) return Menus();
     if (strcmp(command, "measure") == 0 && argc > 2) return Measure(argv[2]);
-    if (strcmp(command, "about") == 0) return About();
+    if (strcmp(command, "about") == 0) return About(argc > 2 ? argv[2] : NULL);
     if (strcmp(command, "quit") == 0 || strcmp(command, "wait") == 0) return End(strcmp(command, "quit") == 0);
     fprintf(stderr, "usage: see the head of tray_probe.c\n");
     return 2;

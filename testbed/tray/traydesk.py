@@ -4,7 +4,7 @@ xdotool, screenshots with ImageMagick. Where things are comes from the windows t
 reference menu that the probe builds with the same items and measures. Colours are read only to
 tell the icon's badge and whether a row's text is drawn greyed.
 
-    with XServer() as x, TrayDesktop(prefix, exe, x, artifacts, probe, netns=lan.program_ns) as desk:
+    with XServer() as x, TrayDesktop(prefix, exe, x, artifacts, programs, netns=lan.program_ns) as desk:
         desk.start()
         icon = desk.wait_for_icon("ready")
         menu = desk.open_menu(*centre_of_icon, button=3)
@@ -14,12 +14,13 @@ tell the icon's badge and whether a row's text is drawn greyed.
 from __future__ import annotations
 
 import re
+import shutil
 import subprocess
 import time
 import uuid
 from pathlib import Path
 
-from tavrix_testbed.wineprefix import WINE
+from tavrix_testbed.wineprefix import _START_FAILED as START_FAILED, WINE, parse_log
 
 CONVERT = "/usr/bin/convert"  # ImageMagick's own convert, whatever PATH says
 
@@ -62,10 +63,11 @@ def badge(pixels: list) -> str:
 class TrayDesktop:
     """Wine's virtual desktop on `xserver` with TavrixInstall.exe started inside it."""
 
-    def __init__(self, prefix, exe: Path, xserver, artifacts: Path, probe: Path, netns: str | None = None):
+    def __init__(self, prefix, exe: Path, xserver, artifacts: Path, programs: Path, netns: str | None = None):
         self.prefix, self.exe, self.x, self.artifacts, self.netns = prefix, Path(exe), xserver, Path(artifacts), netns
         self.locale: dict[str, str] = {}  # e.g. {"LC_ALL": "pl_PL.UTF-8"}: the user's language, for tray and probe
-        self.probe_exe = probe
+        self.probe_exe = prefix.root / "drive_c" / "tray_probe.exe"  # also the browser, C:\tray_probe.exe
+        shutil.copy2(Path(programs) / "tray_probe.exe", self.probe_exe)
         self.name = "tavrix" + uuid.uuid4().hex[:8]
         self.process: subprocess.Popen | None = None
         self._shots = 0
@@ -73,11 +75,40 @@ class TrayDesktop:
     def _wrap(self, command: list[str]) -> list[str]:
         return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
-    def start(self):
+    def start(self, tries: int = 3):
+        """Starts the tray in the desktop and returns once it has logged its start line; a start that
+        Debian's Wine fails (it has no preloader) is made again."""
         env = self.prefix.env(DISPLAY=self.x.display, **self.locale)
-        self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768", str(self.exe)]),
-                                        env=env, cwd=str(self.exe.parent),
-                                        stdout=subprocess.DEVNULL, stderr=open(self.artifacts / "wine.log", "ab"))
+        for _ in range(tries):
+            self._log_start = self._wine_log.stat().st_size if self._wine_log.exists() else 0
+            self.process = subprocess.Popen(self._wrap([WINE, "explorer", f"/desktop={self.name},1024x768",
+                                                        str(self.exe)]), env=env, cwd=str(self.exe.parent),
+                                            stdout=subprocess.DEVNULL, stderr=open(self._wine_log, "ab"))
+            started = wait_until(lambda: "CmdLine:" in self.log() and "yes" or
+                                 START_FAILED in self._wine_log.read_bytes()[self._log_start:] and "no", 120, "a start")
+            if started == "yes":
+                return
+        raise AssertionError(f"the tray did not start in {tries} tries")
+
+    _wine_log = property(lambda self: self.artifacts / "wine.log")
+
+    def log(self) -> str:
+        """The log lines of the tray and of every copy it started, since the start."""
+        return "\n".join(parse_log(self._wine_log.read_bytes()[self._log_start:].decode("utf-8", "replace")))
+
+    def copies(self) -> int:
+        """How many copies of the program run in the prefix, from Linux's process list."""
+        copies = 0
+        for process in Path("/proc").glob("[0-9]*"):
+            try:
+                ours = f"WINEPREFIX={self.prefix.root}".encode() in (process / "environ").read_bytes().split(b"\0")
+                words = (process / "cmdline").read_bytes().split(b"\0")
+            except OSError:  # ended meanwhile
+                continue
+            # A 32-bit program runs as qemu-i386 with Wine's loader, then the program.
+            words = [word for word in words if word and not word.endswith((b"/qemu-i386", b"/wine"))]
+            copies += ours and words[:1] != [] and words[0].endswith(self.exe.name.encode())
+        return copies
 
     def probe(self, *args: str, background: bool = False):
         """The probe's output lines split into words, or with `background` the running probe."""

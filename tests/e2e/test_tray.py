@@ -40,11 +40,9 @@ def box_a(tuners, **misbehave) -> Box:
 def desk(installed, artifacts, programs, xserver):
     prefix, exe = installed
     prefix.write_ini(INI)
-    probe = prefix.root / "drive_c" / "tray_probe.exe"
-    shutil.copy2(programs / "tray_probe.exe", probe)
     shutil.copy2(programs / "OrvaTavrix.ax", prefix.home32)  # a filter module of version 2.7.13.42
     prefix.reg("add", r"HKCR\http\shell\open\command", "/ve", "/d", r'C:\tray_probe.exe browser "%1"', "/f")
-    with TrayDesktop(prefix, exe, xserver, artifacts, probe) as tray:
+    with TrayDesktop(prefix, exe, xserver, artifacts, programs) as tray:
         yield tray
 
 
@@ -68,10 +66,11 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
 
 
 @pytest.mark.parametrize("locale, menu, about", [
-    pytest.param("de_DE.UTF-8", "Zentrova (64-Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
+    pytest.param("de_DE.UTF-8", "Zentrova (64 Bit)|Keine Geräte gefunden|Aktualisieren|Autostart|Info|Beenden",
                  "Anwendung v1.0.0.9|Treiber v2.7.13.42", id="german"),
     pytest.param("pl_PL.UTF-8", "Zentrova (64-bitowy)|Nie znaleziono urządzeń|Odśwież|Autostart|Informacje|"
-                 "Zakończ", "Aplikacja v1.0.0.9|Sterownik nie zainstalowano", id="polish-without-filter-module"),
+                 "Zakończ", "Program instalacyjny v1.0.0.9|Sterownik niezainstalowany",
+                 id="polish-without-filter-module"),
     pytest.param("tr_TR.UTF-8", "Zentrova (64 Bit)|No devices found|Refresh|Autostart|About|Exit",
                  "Application v1.0.0.9|Driver v2.7.13.42", id="language-not-carried"),
 ])
@@ -84,10 +83,16 @@ def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk
     rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
     frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", button=1)
     desk.choose(frame, bands[6])
-    assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
+    lines = desk.probe("about", desk.prefix.windows_path(desk.prefix.home32 / "TavrixInstall.ini"))
+    assert [" ".join(line) for line in lines if line and line[0] != "tabs"][1:3] == about.split("|")
+    # "%s\tv…" over "%s\t\tv…" line up when "Application" ends one tab stop further than "Driver", each a
+    # character (an eighth of a tab) clear of a stop, as another Windows font may draw it wider.
+    tabs = [[int(n) for n in w[2:]] for w in lines if w[:1] == ["tabs"]]  # application, driver, tab
+    clear = lambda width, tab: tab // 8 <= width % tab <= tab - tab // 8  # noqa: E731
+    assert len(tabs) == 13 and all(a // t == d // t + 1 and clear(a, t) and clear(d, t) for a, d, t in tabs), lines
 
 
-def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_search(desk):
+def test_boxes_and_tuners_present_and_absent_settings_and_delete(desk):
     with Lan() as lan:
         desk.netns = lan.program_ns
         lan.add_boxes([box_a([Tuner("dvbc"), Tuner("2040:5200:ofdm"), Tuner("qam256")]),
@@ -96,11 +101,10 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         # Box A comes back with its first tuner only; box B stays away.
         lan.remove_box(nth_valid_device_id(1))
         lan.remove_box(nth_valid_device_id(0))
-        lan.add_box(box_a([Tuner("dvbc", "192.0.2.77", False)]))  # in use by another PC
-        lan.set_host("192.0.2.77", "viewer-pc")
+        lan.add_box(box_a([Tuner("dvbc")]))
         desk.start()
 
-        rows = HEAD + [SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner (viewer-pc)"),
+        rows = HEAD + [SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner"),
                        ("T", GREYED, "  2: DVB-T Tuner"), ("M", 0, "  3: QAM Tuner"),
                        SEP, ("M", 0, "Zentrova@box-b"), ("M", 0, "  1: DVB-C Tuner")] + TAIL
         frame, bands = open_tray_menu(desk, rows, "present-menu")
@@ -110,17 +114,17 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
             sub = desk.choose(frame, bands[row], submenu=True)
             sub_bands = desk.check_menu(sub, items, f"present-submenu-{row}")
         desk.choose(sub, sub_bands[1])
-        opened = desk.prefix.root / "drive_c" / "opened.txt"
-        assert wait_until(opened.exists, 30, "the browser") and \
-            opened.read_text().split() == ["http://192.0.2.10/cfg.html"]
+        page = desk.prefix.root / "drive_c" / "opened.txt"
+        assert wait_until(page.exists, 30, "the browser") and page.read_text().split() == ["http://192.0.2.10/cfg.html"]
 
-        # Refresh searches at once: sooner than the ten seconds after a search that bring the next.
-        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("control connect")  # noqa: E731
-        seen = wait_until(lambda before=searches(): searches() > before and searches(), 30, "a search")
-        due = time.monotonic() + 10
+        # Refresh searches at once: sooner after the click than half the tray's own period after that search.
+        searches = lambda: [float(line.split()[0]) for line in lan.box_log(nth_valid_device_id(0)).splitlines()  # noqa
+                            if "control connect" in line]
+        seen = len(wait_until(lambda before=len(searches()): len(searches()) > before and searches(), 30, "a search"))
         frame, bands = open_tray_menu(desk, rows[:-5] + [("T", 0, "Refresh")] + rows[-4:], "present-refresh")
-        desk.choose(frame, bands[-5])
-        wait_until(lambda: searches() > seen, due - time.monotonic(), "the search that Refresh starts")
+        chosen = desk.choose(frame, bands[-5]) or time.time()  # a plain row: no submenu comes back
+        refreshed, then = wait_until(lambda: searches()[seen:seen + 2][1:] and searches()[seen:seen + 2], 60, "two")
+        assert refreshed - chosen < (then - refreshed) / 2, ("Refresh waited for the period", chosen, refreshed, then)
 
         frame, bands = open_tray_menu(desk, rows, "present-delete")
         sub = desk.choose(frame, bands[5], submenu=True)
@@ -136,20 +140,7 @@ def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_s
         desk.choose(sub, desk.check_menu(sub, menus[0][1], "present-delete-box-submenu")[1])
         gone = "ORVA Tavrix %08X-0" % nth_valid_device_id(1)
         wait_until(lambda: all(gone not in desk.prefix.reg_export(key) for key in CATEGORIES), 30, "box removal")
-        rows = rows[:5] + rows[8:]
         lan.remove_box(nth_valid_device_id(0))  # the last tuner goes
         desk.wait_for_icon("notready")
-        lan.add_box(box_a([Tuner("dvbc", "192.0.2.77", False)]))
+        lan.add_box(box_a([Tuner("dvbc")]))
         desk.wait_for_icon("ready")
-
-        # A slow box keeps the next search busy; Exit waits for it, then the icon and the process go,
-        # and TaskbarCreated (a restarted shell) arriving meanwhile does not bring the icon back.
-        lan.remove_box(nth_valid_device_id(0))
-        lan.add_box(box_a([Tuner("dvbc")] * 3, delay=2.0))
-        wait_until(lambda: "control connect" in lan.box_log(nth_valid_device_id(0)), 30, "a slow search")
-        frame, bands = open_tray_menu(desk, rows[:-6] + [SEP, ("T", GREYED, "RefreshRunning")] + rows[-4:],
-                                      "present-exit")
-        watcher = desk.probe("wait", background=True)
-        assert watcher.stdout.readline().split() == ["watching"]
-        desk.choose(frame, bands[-1])
-        assert watcher.communicate(timeout=120)[0].split() == ["exit", "0", "icon", "0", "back", "0"]

@@ -5,9 +5,10 @@ its tray in a real window."""
 
 from __future__ import annotations
 
-import shutil
 import subprocess
 import sys
+import time
+from xml.etree import ElementTree
 
 import pytest
 
@@ -17,7 +18,7 @@ from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
 from tavrix_testbed.msi import instances as category_instances
 
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
-from test_tray import INI as TRAY_INI, SEP, TAIL, TITLE  # noqa: E402
+from test_tray import GREYED, INI as TRAY_INI, SEP, TAIL, TITLE, open_tray_menu  # noqa: E402
 from traydesk import CONVERT, TrayDesktop, wait_until  # noqa: E402
 
 # Model text: (tuner type, board) of its PVR files; the table's first matching row wins, case counts.
@@ -25,6 +26,7 @@ MODELS = {"2040:5200:ofdm": ("DVBTTuner", "Zentrova"), "8vsb": ("ATSCTuner", "Or
           "x:qam256": ("DVBCTuner", "OrvaBrdD"), "qpsk": ("DVBSTuner", "OrvaBrdB"), "8psk": ("DVBSTuner", "OrvaBrdC"),
           "qam 8vsb": ("ATSCTuner", "OrvaBrdA"), "8psk qpsk": ("DVBSTuner", "OrvaBrdB")}
 UNSUPPORTED = "2040:5200:OFDM"
+DPI_AWARE = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}dpiAware"  # the element Vista reads
 BOX = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner(model) for model in MODELS])
 
 
@@ -188,28 +190,54 @@ def test_32bit_administrator_start_clears_the_force_bit(wow64, before, pvr_folde
     assert subtree(parse_export(wow64.reg_export(ROOT)), ROOT)["Flags"] == "dword:%08x" % after
 
 
-def test_32bit_tray_menu_with_boxes_and_exit(wow64, programs, xserver, artifacts):
+def test_32bit_tray_menu_with_boxes_and_exit(wow64, exe, exe32, programs, xserver, artifacts):
+    # Drawn at the system's scale, not stretched: Wine scales every program alike, only the manifests show it.
+    manifests = [subprocess.run(["wrestool", "-x", "--raw", "-t", "24", program], capture_output=True,
+                                check=True).stdout for program in (exe, exe32)]
+    assert [[e.text for e in ElementTree.fromstring(m).iter(DPI_AWARE)] for m in manifests] == [["true"]] * 2
     owner = Box(nth_valid_device_id(0), "192.0.2.10", "box-a",
                 [Tuner("dvbc"), Tuner("2040:5200:ofdm", owner="192.0.2.77", available=False)])
+    busy = Box(nth_valid_device_id(1), "192.0.2.11", "box-b", [Tuner("dvbc", available=False)])  # holder unnamed
+    slow = Box(nth_valid_device_id(2), "192.0.2.12", "box-c", [Tuner("dvbc")] * 3, misbehave={"delay": 2.0})
     wow64.write_ini(TRAY_INI)
-    probe = wow64.root / "drive_c" / "tray_probe.exe"
-    shutil.copy2(programs / "tray_probe.exe", probe)
-    with Lan() as lan, TrayDesktop(wow64, wow64.exe32, xserver, artifacts, probe, netns=lan.program_ns) as desk:
+    with Lan() as lan, TrayDesktop(wow64, wow64.exe32, xserver, artifacts, programs, netns=lan.program_ns) as desk:
         lan.add_box(owner)
         lan.set_host("192.0.2.77", "viewer-pc")
+        searches = lambda box: [float(line.split()[0]) for line in lan.box_log(box.device_id).splitlines()  # noqa: E731
+                                if "control connect" in line]
         desk.start()
+        started = time.time()  # with the tray's start line in its log
         rows = [("T", TITLE, "Zentrova (32 Bit)"), SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner"),
                 ("T", 0, "  2: DVB-T Tuner (viewer-pc)")] + TAIL
-        icon = desk.wait_for_icon("ready")
-        frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=3)
-        bands = desk.check_menu(frame, rows, "menu32")
-        save_picture(xserver, artifacts / "tray.png", frame, icon)
-        # The tray's search installed the tuners, and its 64-bit follow-up the 64-bit share.
+        frame, _ = open_tray_menu(desk, rows, "menu32")
+        save_picture(xserver, artifacts / "tray.png", frame, desk.wait_for_icon("ready"))
+        desk.click(10, 10)
+        # The first search installed the tuners, and its 64-bit follow-up the 64-bit share.
         wait_until(lambda: instances(wow64, 64) == [ours(owner)] * 2, 120, "the 64-bit -i")
+
+        # The first search came at once: sooner after the start than half the tray's own period. Quiet cycles
+        # start no copy (each an elevation prompt without rights): the fourth search ends the third cycle.
+        first, second, *_ = wait_until(lambda: len(searches(owner)) >= 4 and searches(owner), 120, "quiet cycles")
+        assert first - started < (second - first) / 2, ("first search waited", started, first, second)
+        assert (desk.log().count("ShellExecuteEx path:"), desk.copies()) == (1, 1), desk.log()
+        # A change on the LAN starts exactly one copy, the 64-bit one with "-i", which registers it.
+        lan.add_box(busy)
+        wait_until(lambda: instances(wow64, 64) == [ours(owner, busy)] * 2, 120, "the 64-bit -i of the change")
+
+        # Exit during a slow search that finds a new box: its list is stored, nothing registered, no copy
+        # started. A tuner in use by a client the box does not name is "Unknown", never free.
+        lan.add_box(slow)
+        wait_until(lambda: searches(slow), 60, "the slow search")
+        rows = rows[:5] + [SEP, ("M", 0, "Zentrova@box-b"), ("T", 0, "  1: DVB-C Tuner (Unknown)"),
+                           SEP, ("T", GREYED, "RefreshRunning")] + TAIL[2:]
+        frame, bands = open_tray_menu(desk, rows, "menu32-exit")
         watcher = desk.probe("wait", background=True)
         assert watcher.stdout.readline().split() == ["watching"]
         desk.choose(frame, bands[-1])
         assert watcher.communicate(timeout=120)[0].split() == ["exit", "0", "icon", "0", "back", "0"]
+        assert slow.id_text in subtree(parse_export(wow64.reg_export(ROOT)), ROOT)["Devices"]
+        assert [instances(wow64, view) for view in (32, 64)] == [[ours(owner, busy)] * 2] * 2
+        assert (desk.log().count("ShellExecuteEx path:"), desk.copies()) == (2, 0), desk.log()
 
 
 def save_picture(xserver, path, frame, icon, margin: int = 12):
