@@ -32,6 +32,9 @@ from .simulator_config import (  # noqa: F401  (re-exported for tests)
 NS_PREFIX = "tvxlan-"
 NS_UP = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "lan", "ns-up.sh")
 NETNS_ETC = "/etc/netns"
+# A resolver that never answers: an address of TEST-NET-2 whose frames go, by a fixed
+# neighbour entry, to a MAC address nobody on the bridge holds.
+SILENT_RESOLVER, SILENT_RESOLVER_MAC = "198.51.100.53", "02:00:00:00:00:53"
 _STALE_NAME = re.compile(r"^%s(\d+)-\d+-" % re.escape(NS_PREFIX))
 _counter = itertools.count(1)
 
@@ -132,10 +135,7 @@ class Lan:
             "link set lo up\nlink add br0 type bridge\nlink set br0 up\n"
             "link add prog type veth peer name eth0 netns %s\nlink set prog master br0 up\n" % self.program_ns))
         os.makedirs(self.hosts_dir, exist_ok=True)
-        # Look-ups end at the hosts file or at a resolver on the namespace's own loopback,
-        # where nothing listens: no query leaves.
-        with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
-            handle.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        self.silence_resolver(0)
         with open(os.path.join(self.hosts_dir, "nsswitch.conf"), "w") as handle:
             handle.write("passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
         self._write_hosts()
@@ -144,6 +144,17 @@ class Lan:
                                 capture_output=True, text=True, timeout=30)
         if result.returncode != 0:
             raise LanError("program namespace set-up failed: " + result.stderr)
+        _ip(["-n", self.program_ns, "-batch", "-"], stdin="route add %s/32 dev eth0\nneigh add %s lladdr %s dev eth0 "
+            "nud permanent\n" % (SILENT_RESOLVER, SILENT_RESOLVER, SILENT_RESOLVER_MAC))
+
+    def silence_resolver(self, seconds: int = 5) -> None:
+        """For programs started from now on, look-ups past the hosts file go to a resolver that
+        never answers, each query waiting out `seconds`; 0: to the namespace's own loopback,
+        where nothing listens (no name, at once). No query ever leaves the bridge."""
+        server = SILENT_RESOLVER if seconds else "127.0.0.1"
+        # Rewritten in place: processes in the namespace have this very file bind-mounted.
+        with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
+            handle.write("nameserver %s\noptions timeout:%d attempts:1\n" % (server, seconds or 1))
 
     def _write_hosts(self) -> None:
         lines = ["127.0.0.1\tlocalhost"] + ["%s\t%s" % (ip, " ".join(names)) for ip, names, _ in self._hosts]
