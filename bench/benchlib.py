@@ -171,11 +171,13 @@ def check_install(prefix: BenchPrefix, count: int):
 
 # ---------------------------------------------------------------- the LAN of the benchmarks
 
-def fill_lan(lan: Lan, count: int) -> Lan:
+def fill_lan(lan: Lan, count: int, named: bool = True) -> Lan:
     """`count` boxes, each with four tuners that take every road of the probe: free, held by a
-    named host, busy without an owner text, free again."""
-    lan.set_host(OWNER_IP, "owner-pc")
-    lan.add_boxes([Box(nth_valid_device_id(n), "192.0.2.%d" % (10 + n), "bench-box-%02d" % n,
+    host, busy without an owner text, free again; boxes and owner named in the hosts file, or
+    without `named` left to the resolver."""
+    if named:
+        lan.set_host(OWNER_IP, "owner-pc")
+    lan.add_boxes([Box(nth_valid_device_id(n), "192.0.2.%d" % (10 + n), "bench-box-%02d" % n if named else None,
                        [Tuner("2040:5200:ofdm"), Tuner("2040:5200:ofdm", owner=OWNER_IP, available=False),
                         Tuner("8vsb qam", available=False), Tuner("qpsk")]) for n in range(count)])
     return lan
