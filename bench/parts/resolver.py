@@ -26,11 +26,11 @@ def run(build: Path, quick: bool) -> dict:
         load_before = load_average()
         for _ in range(1 if quick else 3):
             prefix.program(["-R"])
-            run = prefix.meter(prefix.exe, ["-I"], netns=lan.program_ns)
-            if run["exit_code"] != 0:
-                raise RuntimeError("-I ended with %d" % run["exit_code"])
+            measured = prefix.meter(prefix.exe, ["-I"], netns=lan.program_ns)
+            if measured["exit_code"] != 0:
+                raise RuntimeError("-I ended with %d" % measured["exit_code"])
             check_install(prefix, BOXES)  # every tuner of every box, names or not
-            walls.append(run["wall_ms"] / 1000)
+            walls.append(measured["wall_ms"] / 1000)
     return {"boxes": BOXES, "query_timeout_s": QUERY_S, "wall_s": summary(walls), "raw": walls,
             "package_bound_s": package_bound(), "load_average": [load_before, load_average()]}
 
