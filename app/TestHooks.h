@@ -1,5 +1,6 @@
 // Seams for tests that must see what Wine cannot show by itself: the 32-bit program's
-// code paths, a user without administrator rights, and the verb of a follow-up launch.
+// code paths, a user without administrator rights, the verb of a follow-up launch, and a
+// folder swapped between a check and the act.
 // Only the unit tests' build of the sources has them (TAVRIX_TEST_SEAMS, the library
 // tavrix_core_seams); the program is built without.
 #pragma once
@@ -22,5 +23,10 @@ void SetAdmin(int state);
 // launch record and may pass it on to ShellExecuteExA.
 using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);
 void SetShellExecuteEx(ShellExecuteExFunction function);
+
+// Called with the path of each entry of the PVR source folder right before it is opened
+// (nullptr: none).
+using EntryOpenFunction = void (*)(const char* path);
+void SetBeforeEntryOpen(EntryOpenFunction function);
 
 }  // namespace TestHooks

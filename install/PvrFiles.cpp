@@ -42,13 +42,6 @@ void WriteLine(FILE* file, const char* format, ...) {
     fputs(line, file);
 }
 
-// Opens for writing in text mode, truncating; nullptr when it cannot be opened.
-FILE* OpenText(const char* folder, const char* fileName) {
-    char path[kPathChars];
-    if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, fileName))) return nullptr;
-    return OpenPlainFileForText(path);
-}
-
 // The stored Id becomes a folder name, and any program of the user can write the stored list:
 // only a plain name of one folder, which no path separator, drive or parent reference can
 // turn into somewhere else, and which Windows does not shorten.
@@ -56,9 +49,7 @@ bool IsFolderNameComponent(const char* id) {
     size_t length = strnlen(id, kIdChars);
     if (length == 0 || strcmp(id, ".") == 0 || strcmp(id, "..") == 0) return false;
     if (id[length - 1] == '.' || id[length - 1] == ' ') return false;
-    for (const char* c = id; *c != '\0'; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 || strchr("\\/:*?\"<>|", *c) != nullptr) return false;
-    return true;
+    return CanBeFileName(id);
 }
 
 struct PvrValues {
@@ -70,8 +61,8 @@ struct PvrValues {
     const TunerModel* model;
 };
 
-void WriteSources(const char* folder, const PvrValues& values) {
-    FILE* file = OpenText(folder, "Sources.xml");
+void WriteSources(const CEntry& folder, const PvrValues& values) {
+    FILE* file = OpenPlainFileForText(folder, "Sources.xml");
     if (file == nullptr) return;
     WriteLine(file, "<?xml version=\"1.0\" encoding=\"utf-8\" ?>");
     WriteLine(file, "<PVR3>\n");
@@ -85,18 +76,18 @@ void WriteSources(const char* folder, const PvrValues& values) {
     fclose(file);
 }
 
-void WriteIsAvailable(const char* folder, const PvrValues& values) {
-    FILE* file = OpenText(folder, "IsAvailable.device");
+void WriteIsAvailable(const CEntry& folder, const PvrValues& values) {
+    FILE* file = OpenPlainFileForText(folder, "IsAvailable.device");
     if (file == nullptr) return;
     WriteLine(file, "<FILTER id=\"Tuner\" instance=\"%s\" category=\"BDA Source Filters\"/>\n", values.instance);
     WriteLine(file, "<DEVICE board=\"%s\"/>\n", values.tunerId);
     fclose(file);
 }
 
-void WriteTunerType(const char* folder, const PvrValues& values) {
+void WriteTunerType(const CEntry& folder, const PvrValues& values) {
     char fileName[kValueChars];
     if (FAILED(StringCchPrintfA(fileName, kValueChars, "%s.device", values.model->type))) return;
-    FILE* file = OpenText(folder, fileName);
+    FILE* file = OpenPlainFileForText(folder, fileName);
     if (file == nullptr) return;
     WriteLine(file, "<FILTER id=\"Tuner\" instance=\"%s\" category=\"BDA Source Filters\"/>\n", values.instance);
     WriteLine(file, "<DEFINE topologyfile=\"SingleTunerCapture.xgr\"/>\n");
@@ -104,7 +95,8 @@ void WriteTunerType(const char* folder, const PvrValues& values) {
 }
 
 // The tuner folder with its three files. A folder that cannot be made, whose path does not fit,
-// whose name the stored Id cannot be, or that is a link, is not written to; the result stays.
+// whose name the stored Id cannot be, or that is a link or lies elsewhere, is not written to;
+// the result stays.
 void WriteTunerFolder(const char* sourceFolder, const PvrValues& values) {
     if (!IsFolderNameComponent(values.tunerId)) {
         LogMessage("PvrFiles %sBit tuner Id is no folder name: %s", ExeBitsText(), values.tunerId);
@@ -117,15 +109,19 @@ void WriteTunerFolder(const char* sourceFolder, const PvrValues& values) {
         return;
     CreateDirectoryA(folder, nullptr);  // an existing folder is used again
     // Held, the folder cannot be swapped for a link while its files are written.
-    CScopedHandle held;
-    if (!OpenPlainFolder(folder, held)) {
-        if (IsLinkAttributes(GetFileAttributesA(folder)))
-            LogMessage("PvrFiles %sBit tuner folder is a link: %s", ExeBitsText(), folderName);
-        return;
+    CEntry source;
+    CEntry held;
+    if (!source.OpenFolder(sourceFolder)) return;
+    EntryPlace place = held.Open(source, folderName, FILE_LIST_DIRECTORY, FILE_SHARE_READ, OPEN_EXISTING);
+    if (place == EntryPlace::kInFolder && held.IsPlainFolder()) {
+        WriteSources(held, values);
+        WriteIsAvailable(held, values);
+        WriteTunerType(held, values);
+    } else if (IsLinkAttributes(GetFileAttributesA(folder))) {
+        LogMessage("PvrFiles %sBit tuner folder is a link: %s", ExeBitsText(), folderName);
+    } else if (place == EntryPlace::kElsewhere) {
+        LogMessage("PvrFiles %sBit tuner folder is not in the PVR source folder: %s", ExeBitsText(), folder);
     }
-    WriteSources(folder, values);
-    WriteIsAvailable(folder, values);
-    WriteTunerType(folder, values);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Log.h"
 #include "app/Names.h"
 #include "app/Paths.h"
 #include "app/Scoped.h"
@@ -101,30 +102,6 @@ bool UninstallInstances(CDevices& devices) {
     return true;
 }
 
-// Deletes what `pattern` finds in `folder` and counts it; false at the first failure.
-bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, int& count);
-
-// A tuner folder of an unlisted tuner, with everything in it. An empty one is removed
-// too: nothing of the tuner is left to keep.
-bool DeleteTunerFolder(CDevices& devices, const char* path) {
-    {
-        // Held while its entries go, so that it cannot be swapped for a link meanwhile. One
-        // that already was swapped is no plain folder: it is removed as a link below.
-        CScopedHandle held;
-        int nested = 0;
-        if (OpenPlainFolder(path, held) && !DeleteEntries(devices, path, "*.*", nested)) return false;
-    }
-    // Removes an empty folder or a link's own entry, never a link's target.
-    return RemoveDirectoryA(path) != FALSE;
-}
-
-bool DeleteEntry(CDevices& devices, const char* path, DWORD attributes) {
-    // A link is never entered: its target may be any folder of the machine.
-    if (IsLinkAttributes(attributes)) return RemoveLink(path, attributes);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return DeleteTunerFolder(devices, path);
-    return DeleteFileA(path) != FALSE;
-}
-
 bool IsListedTunerFolder(CDevices& devices, const char* name) {
     char tunerId[kTunerIdChars];
     // A name without a fitting Id cannot belong to a listed tuner.
@@ -132,21 +109,58 @@ bool IsListedTunerFolder(CDevices& devices, const char* name) {
     return devices.HasTuner(tunerId);
 }
 
-bool DeleteEntries(CDevices& devices, const char* folder, const char* pattern, int& count) {
+// Hostile text goes into the log on one line.
+void LogRejected(const char* what, const char* name) {
+    char shown[kPathChars];
+    StringCchCopyA(shown, kPathChars, name);
+    for (char* c = shown; *c != '\0'; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20) *c = '?';
+    LogMessage("DeleteTunerFolders %sBit %s: %s", ExeBitsText(), what, shown);
+}
+
+// Deletes what `pattern` finds in `folder` and counts it; false at the first failure.
+bool DeleteEntries(CDevices& devices, const CEntry& folder, const char* pattern, int& count);
+
+bool OpenInFolder(CEntry& entry, const CEntry& folder, const char* name, DWORD access, DWORD share) {
+    EntryPlace place = entry.Open(folder, name, access, share, OPEN_EXISTING);
+    if (place == EntryPlace::kElsewhere) LogRejected("entry is not in its folder", entry.Path());
+    return place == EntryPlace::kInFolder;
+}
+
+bool DeleteEntry(CDevices& devices, const CEntry& folder, const char* name, bool directory) {
+    CEntry entry;
+    if (directory) {
+        // A tuner folder of an unlisted tuner, held while its entries go: opened for listing and
+        // without sharing write or delete access. A link is never entered: its target may be
+        // any folder of the machine.
+        if (!OpenInFolder(entry, folder, name, FILE_LIST_DIRECTORY, FILE_SHARE_READ)) return false;
+        int nested = 0;
+        if (entry.IsPlainFolder() && !DeleteEntries(devices, entry, "*.*", nested)) return false;
+    }
+    // A file, a link itself or an emptied folder (an empty one too: nothing of the tuner is
+    // left to keep), through a handle of its own.
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    return OpenInFolder(entry, folder, name, DELETE, share) && entry.Delete();
+}
+
+bool DeleteEntries(CDevices& devices, const CEntry& folder, const char* pattern, int& count) {
     char search[kPathChars];
-    if (FAILED(StringCchPrintfA(search, kPathChars, "%s\\%s", folder, pattern))) return false;
+    if (FAILED(StringCchPrintfA(search, kPathChars, "%s\\%s", folder.Path(), pattern))) return false;
     WIN32_FIND_DATAA entry;
     CScopedFind find(FindFirstFileA(search, &entry));
-    if (!find.IsValid()) return true;
+    // A folder that cannot be listed is no empty one.
+    if (!find.IsValid()) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         const bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         const bool link = IsLinkAttributes(entry.dwFileAttributes);
         // Also skips "." and "..".
         if (directory && !link && strncmp(entry.cFileName, kProductWord, kProductWordChars) != 0) continue;
+        if (!CanBeFileName(entry.cFileName)) {
+            LogRejected("entry name no file can have", entry.cFileName);
+            return false;
+        }
         if (directory && IsListedTunerFolder(devices, entry.cFileName)) continue;
-        char path[kPathChars];
-        if (FAILED(StringCchPrintfA(path, kPathChars, "%s\\%s", folder, entry.cFileName))) return false;
-        if (!DeleteEntry(devices, path, entry.dwFileAttributes)) return false;
+        if (!DeleteEntry(devices, folder, entry.cFileName, directory)) return false;
         ++count;
     } while (FindNextFileA(find.Get(), &entry));
     return true;
@@ -180,8 +194,10 @@ bool CDevices::Uninstall() {
 }
 
 bool CDevices::DeleteTunerFolders(const char* folder, const char* pattern) {
+    CEntry source;
+    if (!source.OpenFolder(folder)) return false;
     int count = 0;
-    bool completed = DeleteEntries(*this, folder, pattern, count);
+    bool completed = DeleteEntries(*this, source, pattern, count);
     return completed && count > 0;
 }
 

@@ -58,18 +58,12 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
     with Lan() as lan:
         lan.add_box(BOX)
         station = Station(wow64, wow64.exe32, lan)
-        # Anyone may write to the source folder: a tuner folder planted as a link gets no file.
-        outside = outside_folder(wow64)
-        (wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-0").symlink_to(outside, target_is_directory=True)
-
         log = station.run("-I", timeout=120).log
 
         assert "Exe:32Bit" in log[0], log
         assert station.stored()["Devices"] == {BOX.id_text: record(BOX)}
         assert instances(wow64, 32) == [ours(BOX)] * 2
-        assert f"PvrFiles 32Bit tuner folder is a link: Zentrova {BOX.id_text}-0" in log, log
-        assert tree(outside) == OUTSIDE
-        for n in range(1, len(BOX.tuners)):
+        for n in range(len(BOX.tuners)):
             folder = wow64.pvr_folder32 / f"Zentrova {BOX.id_text}-{n}"
             assert {f.name: f.read_bytes() for f in folder.iterdir()} == pvr_files(BOX, n), BOX.tuners[n].model
         # The 64-bit copy, started and not waited for, completes the installation.
@@ -88,20 +82,8 @@ def test_32bit_copy_installs_its_share_and_its_64bit_followup_the_rest(wow64):
             assert files == {"ATSCTuner.device": pvr_files(BOX, 1)["ATSCTuner.device"], **pvr_files(changed, 1, name)}
 
 
-OUTSIDE = {"keep.txt": b"theirs", "Zentrova sub": {"inner.txt": b"theirs too"}}
-
-
-def outside_folder(prefix):
-    """A folder outside the PVR source folder that no copy of ours may touch."""
-    folder = prefix.root / "drive_c" / "outside"
-    (folder / "Zentrova sub").mkdir(parents=True)
-    (folder / "keep.txt").write_bytes(OUTSIDE["keep.txt"])
-    (folder / "Zentrova sub" / "inner.txt").write_bytes(OUTSIDE["Zentrova sub"]["inner.txt"])
-    return folder
-
-
-def tree(folder) -> dict:
-    return {f.name: tree(f) if f.is_dir() else f.read_bytes() for f in folder.iterdir()}
+def tree(folder, skip=()) -> dict:
+    return {f.name: tree(f, skip) if f.is_dir() else f.read_bytes() for f in folder.iterdir() if f not in skip}
 
 
 def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
@@ -133,35 +115,59 @@ def test_32bit_uninstall_of_unlisted_tuners_then_of_all_in_both_views(wow64):
         assert (other / "Sources.xml").read_text() == "theirs"
         assert flags(station) == "dword:00000000"  # -r installed the listed box again, files included
 
-        # Links planted by anyone, beside the tuner folders and in one, are never followed. (Wine cannot
-        # remove a link to a folder through any Windows call; Windows removes the link itself.)
-        outside = outside_folder(wow64)
-        (wow64.pvr_folder32 / "Zentrova link").symlink_to(outside, target_is_directory=True)
-        (wow64.pvr_folder32 / "Zentrova 1A2B3C4D-0").mkdir()
-        (wow64.pvr_folder32 / "Zentrova 1A2B3C4D-0" / "escape").symlink_to(outside, target_is_directory=True)
-        station.run("-R", timeout=120)
-        assert tree(outside) == OUTSIDE
-
 
 # Stored tuner Ids that a path must never be made of: anyone of the user may write the list.
 NO_FOLDER_NAMES = [r"x\..\..\..\..\Esc", "../../../../Esc2", "C:Esc3", "..", ".", ""]
+UP, TUNER = "\uff3c\uff0e\uff0e", "Zentrova 1A2B3C4D-0"  # UP: a fullwidth "\.."
+ESCAPE, LISTED = f"Zentrova {UP * 7}\uff3coutside", "Zentrova " + "\\.." * 7 + "\\outside"  # and as listed
+NAMELESS = "DeleteTunerFolders 32Bit entry name no file can have: "
+ELSEWHERE = "DeleteTunerFolders 32Bit entry is not in its folder: {pvr}\\"
+# What anyone may write as stored Ids or plant in the PVR source folder (six levels below C:\; "->" makes a
+# link to C:\outside; fullwidth names are listed as code page 1252 has them): the copy's option, the entries,
+# the lines logged, the names that stay in the folder.
+HOSTILE = [
+    pytest.param("-i", ["Zentrova 1A2B3C46-0 ->"], [f"PvrFiles 32Bit tuner Id is no folder name: {i}" for i in
+                 NO_FOLDER_NAMES] + ["PvrFiles 32Bit tuner folder is a link: Zentrova 1A2B3C46-0"],
+                 {"Zentrova 1A2B3C46-0"}, id="stored-ids-and-a-tuner-folder-link"),
+    pytest.param("-R", ["Zentrova link ->"], [ELSEWHERE + "Zentrova link"], {"Zentrova link"}, id="link"),
+    pytest.param("-R", [f"{TUNER}/escape ->"], [ELSEWHERE + TUNER + "\\escape"], {TUNER}, id="link-in-a-tuner-folder"),
+    pytest.param("-R", [ESCAPE + "\uff3ckeep.txt"], [NAMELESS + LISTED + "\\keep.txt"], {ESCAPE + "\uff3ckeep.txt"},
+                 id="best-fit-file"),
+    pytest.param("-r", [ESCAPE + "/"], [NAMELESS + LISTED], {ESCAPE}, id="best-fit-folder"),
+    pytest.param("-R", [f"{TUNER}/\uff0e\uff0e{UP * 6}\uff3coutside\uff3ckeep.txt"],
+                 [NAMELESS + ".." + "\\.." * 6 + "\\outside\\keep.txt"], {TUNER}, id="best-fit-in-a-tuner-folder"),
+    pytest.param("-r", ["Zentrova a\tb:c"], [NAMELESS + "Zentrova a?b:c"], {"Zentrova a\tb:c"},
+                 id="control-character-and-colon"),
+]
 
 
-def test_32bit_stored_ids_that_are_no_folder_names_get_no_pvr_files(wow64):
+@pytest.mark.parametrize("option,planted,lines,staying", HOSTILE)
+def test_32bit_copy_touches_nothing_outside_the_pvr_source_folder(wow64, option, planted, lines, staying):
+    drive, pvr, outside = wow64.root / "drive_c", wow64.pvr_folder32, wow64.root / "drive_c" / "outside"
+    (outside / "Zentrova sub").mkdir(parents=True)  # a name that a walk in there would take for a tuner folder
+    for file in ("keep.txt", "Zentrova sub/inner.txt"):
+        (outside / file).write_bytes(b"theirs")
+    for entry in planted:
+        name, link, _ = entry.partition(" ->")
+        (pvr / name).parent.mkdir(parents=True, exist_ok=True)
+        if link:
+            (pvr / name).symlink_to(outside, target_is_directory=True)
+        elif name.endswith("/"):
+            (pvr / name).mkdir()
+        else:
+            (pvr / name).write_bytes(b"planted")
     tuners = "".join(f'[{ROOT}\\{S}\\Tuners\\{n}]\n"Id"="{tuner_id.replace(chr(92), chr(92) * 2)}"\n"Model"="qam256"\n'
                      f'"Name"="DVB-C Tuner"\n\n' for n, tuner_id in enumerate(NO_FOLDER_NAMES, 1))
-    drive = wow64.root / "drive_c"
-    before = {p for p in drive.rglob("*") if p.parts[len(drive.parts)] not in ("windows", "users")}
+    skip = {drive / "windows", drive / "users", pvr}
+    before = tree(drive, skip)
     with Lan() as lan:
         station = Station(wow64, wow64.exe32, lan)
-        station.reset(stored_text(tuner='"Model"="qam256"', keys=tuners))
-        log = station.run("-i", timeout=120).log
-    lines = [line.rstrip("\n") for line in log]
-    for tuner_id in NO_FOLDER_NAMES:
-        assert f"PvrFiles 32Bit tuner Id is no folder name: {tuner_id}" in lines, (tuner_id, log)
-    good = wow64.pvr_folder32 / "Zentrova 1A2B3C46-0"
-    after = {p for p in drive.rglob("*") if p.parts[len(drive.parts)] not in ("windows", "users")}
-    assert after - before == {good} | set(good.iterdir()) and len(list(good.iterdir())) == 3
+        station.reset(stored_text(tuner='"Model"="qam256"', keys=tuners) if option == "-i" else "")
+        log = [line.rstrip("\n") for line in station.run(option, timeout=120).log]
+    for line in lines:
+        assert line.format(pvr=wow64.windows_path(pvr)) in log, log
+    assert tree(drive, skip) == before
+    assert set(tree(pvr)) == staying
 
 
 # Flags before the start, PVR source folder present, the pending bits logged, Flags after.
