@@ -22,11 +22,11 @@ def run(build: Path, quick: bool) -> dict:
     walls = []
     with BenchPrefix(build) as prefix, Lan() as lan:
         fill_lan(lan, BOXES, named=False)
-        lan.silence_resolver(QUERY_S)
         load_before = load_average()
         for _ in range(1 if quick else 3):
             prefix.program(["-R"])
-            measured = prefix.meter(prefix.exe, ["-I"], netns=lan.program_ns)
+            with lan.silent_resolver(QUERY_S):
+                measured = prefix.meter(prefix.exe, ["-I"], netns=lan.program_ns)
             if measured["exit_code"] != 0:
                 raise RuntimeError("-I ended with %d" % measured["exit_code"])
             check_install(prefix, BOXES)  # every tuner of every box, names or not

@@ -11,6 +11,7 @@ per-process counter, so parallel runs never meet.
 """
 
 import atexit
+import contextlib
 import ipaddress
 import itertools
 import os
@@ -135,7 +136,9 @@ class Lan:
             "link set lo up\nlink add br0 type bridge\nlink set br0 up\n"
             "link add prog type veth peer name eth0 netns %s\nlink set prog master br0 up\n" % self.program_ns))
         os.makedirs(self.hosts_dir, exist_ok=True)
-        self.silence_resolver(0)
+        # Look-ups end at the hosts file or at a resolver on the namespace's own loopback,
+        # where nothing listens: no query leaves.
+        self._resolve_at("127.0.0.1", 1)
         with open(os.path.join(self.hosts_dir, "nsswitch.conf"), "w") as handle:
             handle.write("passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
         self._write_hosts()
@@ -147,14 +150,20 @@ class Lan:
         _ip(["-n", self.program_ns, "-batch", "-"], stdin="route add %s/32 dev eth0\nneigh add %s lladdr %s dev eth0 "
             "nud permanent\n" % (SILENT_RESOLVER, SILENT_RESOLVER, SILENT_RESOLVER_MAC))
 
-    def silence_resolver(self, seconds: int = 5) -> None:
-        """For programs started from now on, look-ups past the hosts file go to a resolver that
-        never answers, each query waiting out `seconds`; 0: to the namespace's own loopback,
-        where nothing listens (no name, at once). No query ever leaves the bridge."""
-        server = SILENT_RESOLVER if seconds else "127.0.0.1"
+    def _resolve_at(self, server: str, seconds: int) -> None:
         # Rewritten in place: processes in the namespace have this very file bind-mounted.
         with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
-            handle.write("nameserver %s\noptions timeout:%d attempts:1\n" % (server, seconds or 1))
+            handle.write("nameserver %s\noptions timeout:%d attempts:1\n" % (server, seconds))
+
+    @contextlib.contextmanager
+    def silent_resolver(self, seconds: int = 5):
+        """For programs started within, look-ups past the hosts file go to a resolver that never
+        answers, each query waiting out `seconds`. No query ever leaves the bridge."""
+        self._resolve_at(SILENT_RESOLVER, seconds)
+        try:
+            yield
+        finally:
+            self._resolve_at("127.0.0.1", 1)
 
     def _write_hosts(self) -> None:
         lines = ["127.0.0.1\tlocalhost"] + ["%s\t%s" % (ip, " ".join(names)) for ip, names, _ in self._hosts]

@@ -203,8 +203,7 @@ def test_x86_package_installed_and_removed_on_32bit_windows(msi, bridge_dir, lan
 
 
 def longest_job_seconds() -> float:
-    """The search's time limits (its reads' and its look-ups', from the program's source) and twice
-    the slowest "-I" of the largest LAN the benchmarks ran: the install, and the 64-bit copy's "-i"."""
+    """The search's limits (the program's source) and twice the slowest "-I" of the benchmarks' largest LAN."""
     limits = re.findall(r"k(?:Search|Lookup)BudgetMs = (\d+);", (REPO / "devices/Discovery.cpp").read_text())
     jobs = json.loads((REPO / "bench/results/latest.json").read_text())["jobs"]
     assert len(limits) == 2 and jobs, "the search's limits or the benchmarks' jobs are not where they were"
