@@ -2,9 +2,10 @@
 """Benchmarks of TavrixInstall under Wine on the simulated LAN.
 
 Usage: bench.py [--build DIR] [--out FILE] [--quick] [--fresh] [PART ...]
-PART (default: all four, in this order), each in bench/parts/:
+PART (default: all five, in this order), each in bench/parts/:
   store  CStorage SaveDevices/LoadDevices of 64 boxes x 8 tuners (bench_store.exe)
   jobs   "-I" with 1, 8 and 64 boxes beside the floor of an empty program plus the network work
+  resolver  "-I" with 64 boxes on a LAN whose resolver never answers, against the packages' bound
   tray   the resident tray with 8 boxes over 30 refresh cycles: CPU, memory, handles, menu
   menu   the tray's menu open time with 64 boxes
 
@@ -25,9 +26,9 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from benchlib import REPO, WINE  # noqa: E402
-from parts import jobs, menu, store, tray  # noqa: E402
+from parts import jobs, menu, resolver, store, tray  # noqa: E402
 
-PARTS = {"store": store, "jobs": jobs, "tray": tray, "menu": menu}
+PARTS = {"store": store, "jobs": jobs, "resolver": resolver, "tray": tray, "menu": menu}
 
 
 def machine() -> dict:

@@ -11,6 +11,7 @@ LAN's program namespace, with its Unix process for CPU and memory readings.
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
 import re
@@ -18,7 +19,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -170,11 +170,13 @@ def check_install(prefix: BenchPrefix, count: int):
 
 # ---------------------------------------------------------------- the LAN of the benchmarks
 
-def fill_lan(lan: Lan, count: int) -> Lan:
+def fill_lan(lan: Lan, count: int, named: bool = True) -> Lan:
     """`count` boxes, each with four tuners that take every road of the probe: free, held by a
-    named host, busy without an owner text, free again."""
-    lan.set_host(OWNER_IP, "owner-pc")
-    lan.add_boxes([Box(nth_valid_device_id(n), "192.0.2.%d" % (10 + n), "bench-box-%02d" % n,
+    host, busy without an owner text, free again; boxes and owner named in the hosts file, or
+    without `named` left to the resolver."""
+    if named:
+        lan.set_host(OWNER_IP, "owner-pc")
+    lan.add_boxes([Box(nth_valid_device_id(n), "192.0.2.%d" % (10 + n), "bench-box-%02d" % n if named else None,
                        [Tuner("2040:5200:ofdm"), Tuner("2040:5200:ofdm", owner=OWNER_IP, available=False),
                         Tuner("8vsb qam", available=False), Tuner("qpsk")]) for n in range(count)])
     return lan
@@ -225,32 +227,63 @@ def unix_pids(exe_name: str, prefix_root: Path, netns: str) -> list[int]:
     return sorted(found)
 
 
+def become_subreaper():
+    """Wine starts every program through a double fork, so the tray's Unix process is nobody's
+    child; as a subreaper, this process inherits it, waits for its end and reads its exit code."""
+    if ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0) != 0:  # PR_SET_CHILD_SUBREAPER
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
 class TrayDesktop:
     """The tray in Wine's virtual desktop on a private X server, in the LAN's program namespace."""
 
     WIDTH, HEIGHT = 1024, 768
 
     def __init__(self, prefix: BenchPrefix, xserver, netns: str, timeout: float = 90):
+        become_subreaper()
         self.name = "bench%d" % os.getpid()
-        self.log = tempfile.TemporaryFile()
-        self.process = subprocess.Popen(
-            ["ip", "netns", "exec", netns, WINE, "explorer", "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT),
-             str(prefix.exe)], env=prefix.env(DISPLAY=xserver.display), cwd=str(prefix.exe.parent),
-            stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        self.exit_code: int | None = None
+        self.log_path = prefix.root / "tray-desktop.log"
+        # Appending: the desktop and the tray write through their own descriptors while it is read.
+        with open(self.log_path, "ab") as log:
+            self.process = subprocess.Popen(
+                ["ip", "netns", "exec", netns, WINE, "explorer",
+                 "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT), str(prefix.exe)],
+                env=prefix.env(DISPLAY=xserver.display, WINEDEBUG="-all,err+all,warn+debugstr"),
+                cwd=str(prefix.exe.parent), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + timeout
         while not (pids := unix_pids("TavrixInstall.exe", prefix.root, netns)):
             if time.monotonic() > deadline:
                 raise RuntimeError("the tray did not start in the program namespace\n" + self.output()[-2000:])
             time.sleep(0.2)
         self.pid = pids[0]
+        # Its start line follows its single-instance test: a copy of any option started before that
+        # holds the instance mutex, and a tray that finds it taken is a second instance and ends.
+        while "CmdLine:  System:" not in self.output():
+            if not self.alive() or time.monotonic() > deadline:
+                raise RuntimeError("the tray did not become resident: " + self.ended())
+            time.sleep(0.2)
 
     def alive(self) -> bool:
-        return os.path.exists("/proc/%d" % self.pid)
+        if self.exit_code is None:
+            try:
+                pid, status = os.waitpid(self.pid, os.WNOHANG)
+            except ChildProcessError:  # not handed to this process: only /proc can tell
+                return os.path.exists("/proc/%d" % self.pid)
+            if pid == 0:
+                return True
+            self.exit_code = os.waitstatus_to_exitcode(status)
+        return False
 
     def output(self) -> str:
         """What the desktop and the tray wrote to stdout and stderr so far."""
-        self.log.seek(0)
-        return self.log.read().decode("utf-8", "replace")
+        return self.log_path.read_bytes().decode("utf-8", "replace")
+
+    def ended(self) -> str:
+        """How the tray ended and its last output, for a failure message."""
+        code = self.exit_code
+        how = "unknown exit" if code is None else "signal %d" % -code if code < 0 else "exit code %d" % code
+        return "the tray has ended (%s); its output:\n%s" % (how, self.output()[-3000:])
 
     @property
     def icon_position(self) -> tuple[int, int]:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and runs them all (see bench/README.md).
-#   bench/run.sh [--quick] [PART ...]        PART: store jobs tray menu (default: all)
+#   bench/run.sh [--quick] [PART ...]        PART: store jobs resolver tray menu (default: all)
 # Environment: BENCH_BUILD (default build/bench), BENCH_OUT (default bench/results/latest.json,
 # with --quick bench/results/quick.json).
 # Needs root (network namespaces) and the packages of tools/setup.sh plus python3-xlib.

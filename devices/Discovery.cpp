@@ -29,12 +29,17 @@ constexpr size_t kVariableChars = 128;
 constexpr const char kDevicesSection[] = "devices";
 constexpr const char kUnknownOwner[] = "Unknown";
 
-// Time budget of one search. A read that has started cannot be cut short: it lasts up to
+// Time budgets of one search. A read that has started cannot be cut short: it lasts up to
 // the library's own time-outs, two attempts of 2.5 s at a box that connects and stays
-// silent; so a read starts only while that much of the budget is left.
-constexpr ULONGLONG kSearchBudgetMs = 60000;  // the whole network phase
+// silent; so a read starts only while that much of its budget is left. Host-name look-ups
+// come after the reads and spend a budget of their own, never the reads'.
+constexpr ULONGLONG kSearchBudgetMs = 60000;  // the reads of the whole search
 constexpr ULONGLONG kBoxBudgetMs = 15000;     // the reads of one box
 constexpr ULONGLONG kSlowestReadMs = 5000;
+// The look-ups after the reads; each resolver query is taken to last up to the time a
+// resolver that gets no answer takes to give up, about 10 to 15 s on Windows and Linux.
+constexpr ULONGLONG kLookupBudgetMs = 35000;
+constexpr ULONGLONG kSlowestQueryMs = 15000;
 
 bool TimeLeft(ULONGLONG deadline) { return GetTickCount64() + kSlowestReadMs <= deadline; }
 
@@ -85,7 +90,6 @@ public:
     bool Readable(const char* format, int tuner) { return Read(format, tuner, nullptr); }
 
     bool OutOfTime() const { return outOfTime_; }
-    bool AnyRead() const { return reads_ > 0; }
 
 private:
     bool Read(const char* format, int tuner, char** value) {
@@ -93,7 +97,6 @@ private:
             outOfTime_ = true;
             return false;
         }
-        ++reads_;
         char path[kVariableChars];
         StringCchPrintfA(path, kVariableChars, format, tuner);
         return library_.DeviceGetVar(device_, path, value, nullptr) == 1;
@@ -103,7 +106,6 @@ private:
     hdhomerun_device_t* device_;
     ULONGLONG deadline_;
     bool outOfTime_ = false;
-    unsigned reads_ = 0;
 };
 
 // The display name of the model from section "devices" of the configuration file, else
@@ -114,21 +116,19 @@ void MapTunerName(TunerInfo& tuner) {
     GetPrivateProfileStringA(kDevicesSection, tuner.Model, tuner.Model, tuner.Name, kNameChars, iniFile);
 }
 
-// Owner: the confirmed host name of the owner address, else the owner text; a tuner
-// that nobody names is free when the box confirms its availability, else "Unknown".
+// Owner: the owner text (its host name is looked up after the reads); a tuner that
+// nobody names is free when the box confirms its availability, else "Unknown". A read
+// out of time counts as a failed one.
 void ReadOwner(CBoxReader& reader, TunerInfo& tuner) {
     tuner.Owner[0] = '\0';
     const char* owner = reader.Value("/tuner%d/owner", tuner.Index);
-    if (owner != nullptr && owner[0] != '\0') {
-        TraceMessage("%s: tuner user TryGetOwnerHostName( Owner:%s)...", kTraceName, owner);
-        if (!TryGetOwnerHostName(tuner.Owner, kNameChars, owner)) CopyOwnerText(owner, tuner.Owner);
-    }
+    if (owner != nullptr) CopyOwnerText(owner, tuner.Owner);
     if (tuner.Owner[0] == '\0' && !reader.Readable("/tuner%d/available", tuner.Index))
         StringCchCopyA(tuner.Owner, kNameChars, kUnknownOwner);
 }
 
-// Reads tuner `index`; false when its model cannot be read, which ends the box's tuners,
-// or when the box ran out of time before all of the tuner's reads.
+// Reads tuner `index`; false when its model cannot be read (or the box's time does not
+// allow it), which ends the box's tuners.
 bool ProbeTuner(CBoxReader& reader, const DeviceInfo& box, int index, TunerInfo& tuner) {
     TraceMessage("%s: hdhomerun_device_set_tuner(id=%d)...", kTraceName, index);
     reader.SetTuner(index);
@@ -140,46 +140,40 @@ bool ProbeTuner(CBoxReader& reader, const DeviceInfo& box, int index, TunerInfo&
     CopyModelText(model, tuner.Model);
     MapTunerName(tuner);
     ReadOwner(reader, tuner);
-    return !reader.OutOfTime();
+    return true;
 }
 
 void ProbeTuners(CBoxReader& reader, DeviceInfo& box) {
     for (int index = 0; index < kMaxTunersPerBox; ++index) {
         TunerInfo tuner;
-        if (!ProbeTuner(reader, box, index, tuner)) {
-            // A box that got no read at all is left out, with a line of its own.
-            if (reader.OutOfTime() && reader.AnyRead())
-                LogMessage("%s: box %s out of time after %d tuners", kTraceName, box.Id, index);
+        const bool read = ProbeTuner(reader, box, index, tuner);
+        if (read) {
+            box.Tuners.push_back(tuner);
+            TraceMessage("%s: + tuner %s", kTraceName, tuner.Model);
+        }
+        if (reader.OutOfTime()) {
+            LogMessage("%s: box %s out of time after %u tuners", kTraceName, box.Id,
+                       static_cast<unsigned>(box.Tuners.size()));
             return;
         }
-        box.Tuners.push_back(tuner);
-        TraceMessage("%s: + tuner %s", kTraceName, tuner.Model);
+        if (!read) return;
     }
     LogMessage("%s: probe of box %s stopped at %d tuners", kTraceName, box.Id, kMaxTunersPerBox);
 }
 
-void LogNoTimeForBox(const char* id) {
-    LogMessage("%s: box %s out of time before its first read", kTraceName, id);
-}
-
 // The box record of one search result with its tuners; false when the box cannot be
-// opened or the search's time ran out before its first read, which leaves it out of the
-// found list.
+// opened, or the search's time ran out before it could be, which leaves it out of the
+// found list. An opened box stays, with the tuners its time allowed (none included).
 bool ProbeBox(const CHdhomerunLibrary& library, const hdhomerun_discover_device_t& result, ULONGLONG searchDeadline,
               DeviceInfo& box) {
     box.Modified = ModifiedNewDevice;
     FormatDeviceId(result.device_id, box.Id);
+    FormatDeviceIp(result.ip_addr, box.Ip);
+    FormatDeviceName(box.Ip, box.Ip, box.Name);
     if (!TimeLeft(searchDeadline)) {
-        LogNoTimeForBox(box.Id);
+        LogMessage("%s: box %s out of time before it was opened", kTraceName, box.Id);
         return false;
     }
-    FormatDeviceIp(result.ip_addr, box.Ip);
-    StringCchCopyA(box.Name, kNameChars, kProductWord);
-    TraceMessage("%s: TryGetZentrovaHostName( ip:%s )...", kTraceName, box.Ip);
-    char host[kNameChars];
-    if (!TryGetZentrovaHostName(box.Ip, host)) StringCchCopyA(host, kNameChars, box.Ip);
-    FormatDeviceName(host, box.Ip, box.Name);
-
     CScopedDevice device(library.DeviceCreateFromStr(box.Id, nullptr), DeviceDeleter{library.DeviceDestroy});
     if (!device) {
         TraceMessage("%s: failed to create device %s", kTraceName, box.Id);
@@ -188,31 +182,56 @@ bool ProbeBox(const CHdhomerunLibrary& library, const hdhomerun_discover_device_
     const ULONGLONG boxDeadline = GetTickCount64() + kBoxBudgetMs;
     CBoxReader reader(library, device.get(), boxDeadline < searchDeadline ? boxDeadline : searchDeadline);
     ProbeTuners(reader, box);
-    if (reader.AnyRead()) return true;
-    LogNoTimeForBox(box.Id);
-    return false;
+    return true;
 }
 
-// One search and the probe of every box it found, appended to `found` as they come.
-// The library's handles are released before Windows Sockets is cleaned up, so their
-// sockets close while the stack still runs, both while the library is loaded.
+// The box's and its owners' host names where a look-up confirms one; the addresses and
+// owner texts stay where none does or the budget allows none.
+void LookUpNames(DeviceInfo& box, CLookupBudget& budget) {
+    TraceMessage("%s: TryGetZentrovaHostName( ip:%s )...", kTraceName, box.Ip);
+    char host[kNameChars];
+    if (TryGetZentrovaHostName(box.Ip, host, budget)) FormatDeviceName(host, box.Ip, box.Name);
+    for (TunerInfo& tuner : box.Tuners) {
+        if (tuner.Owner[0] == '\0') continue;
+        TraceMessage("%s: tuner user TryGetOwnerHostName( Owner:%s)...", kTraceName, tuner.Owner);
+        char owner[kNameChars];
+        if (TryGetOwnerHostName(owner, kNameChars, tuner.Owner, budget)) StringCchCopyA(tuner.Owner, kNameChars, owner);
+    }
+}
+
+void LookUpAllNames(DeviceList& found) {
+    CLookupBudget budget(kLookupBudgetMs, kSlowestQueryMs);
+    for (DeviceInfo& box : found) {
+        LookUpNames(box, budget);
+        if (budget.Spent()) {
+            LogMessage("%s: host-name look-ups out of time at box %s; it and the boxes after it keep addresses and "
+                       "owner texts", kTraceName, box.Id);
+            return;
+        }
+    }
+}
+
+// One search and the probe of every box it found, appended to `found` as they come; then
+// the host names. The library's handles are released before Windows Sockets is cleaned
+// up, so their sockets close while the stack still runs, both while the library is loaded.
 void DiscoverBoxes(DeviceList& found) {
     const ULONGLONG searchDeadline = GetTickCount64() + kSearchBudgetMs;
-    const CHdhomerunLibrary& library = CHdhomerunLibrary::Shared();
-    if (!library.IsLoaded()) return;  // a search that cannot be made found nothing
+    const CHdhomerunLibrary* library = CHdhomerunLibrary::Shared();
+    if (library == nullptr) return;  // a search that cannot be made found nothing
     CWinsockSession winsock;
-    CScopedDiscover search(library.DiscoverCreate(nullptr), DiscoverDeleter{library.DiscoverDestroy});
+    CScopedDiscover search(library->DiscoverCreate(nullptr), DiscoverDeleter{library->DiscoverDestroy});
     hdhomerun_discover_device_t results[kMaxSearchResults] = {};
     // A search that cannot be set up is a search that found nothing.
-    int count = search ? library.DiscoverFindDevices(search.get(), kAnyTargetAddress, kDeviceTypeTuner, kAnyDeviceId,
-                                                     results, kMaxSearchResults)
+    int count = search ? library->DiscoverFindDevices(search.get(), kAnyTargetAddress, kDeviceTypeTuner, kAnyDeviceId,
+                                                      results, kMaxSearchResults)
                        : 0;
     TraceMessage("%s: %d devices", kTraceName, count);
     if (count > kMaxSearchResults) count = kMaxSearchResults;
     for (int position = 0; position < count; ++position) {
         DeviceInfo box;
-        if (ProbeBox(library, results[position], searchDeadline, box)) found.push_back(std::move(box));
+        if (ProbeBox(*library, results[position], searchDeadline, box)) found.push_back(std::move(box));
     }
+    LookUpAllNames(found);
 }
 
 // 0xFF when the store's force bit applies here, which it clears; else 0.

@@ -6,6 +6,8 @@
 #include <strsafe.h>
 
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "app/Log.h"
 
@@ -16,19 +18,30 @@ constexpr const char kLibraryName[] = "libhdhomerun.dll";
 
 }  // namespace
 
-CHdhomerunLibrary::CHdhomerunLibrary() {
-    loaded_ = Load() && Resolve("hdhomerun_discover_create", DiscoverCreate) &&
-              Resolve("hdhomerun_discover_destroy", DiscoverDestroy) &&
-              Resolve("hdhomerun_discover_find_devices_v2", DiscoverFindDevices) &&
-              Resolve("hdhomerun_device_create_from_str", DeviceCreateFromStr) &&
-              Resolve("hdhomerun_device_destroy", DeviceDestroy) &&
-              Resolve("hdhomerun_device_set_tuner", DeviceSetTuner) &&
-              Resolve("hdhomerun_device_get_var", DeviceGetVar);
+const CHdhomerunLibrary* CHdhomerunLibrary::Shared() {
+    // Discovery runs on one thread at a time; the guard keeps that an assumption no caller
+    // has to know.
+    static std::mutex guard;
+    static const CHdhomerunLibrary* library = nullptr;
+    std::lock_guard<std::mutex> hold(guard);
+    if (library == nullptr) {
+        std::unique_ptr<CHdhomerunLibrary> attempt(new CHdhomerunLibrary());
+        if (attempt->Load() && attempt->ResolveAll()) library = attempt.release();
+    }
+    return library;
 }
 
-const CHdhomerunLibrary& CHdhomerunLibrary::Shared() {
-    static const CHdhomerunLibrary* const library = new CHdhomerunLibrary();
-    return *library;
+bool CHdhomerunLibrary::ResolveAll() {
+    if (Resolve("hdhomerun_discover_create", DiscoverCreate) &&
+        Resolve("hdhomerun_discover_destroy", DiscoverDestroy) &&
+        Resolve("hdhomerun_discover_find_devices_v2", DiscoverFindDevices) &&
+        Resolve("hdhomerun_device_create_from_str", DeviceCreateFromStr) &&
+        Resolve("hdhomerun_device_destroy", DeviceDestroy) && Resolve("hdhomerun_device_set_tuner", DeviceSetTuner) &&
+        Resolve("hdhomerun_device_get_var", DeviceGetVar))
+        return true;
+    // A library without our functions is let go: the next search looks at the folder again.
+    FreeLibrary(module_);
+    return false;
 }
 
 bool CHdhomerunLibrary::Load() {

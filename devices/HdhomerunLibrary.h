@@ -8,15 +8,14 @@
 
 class CHdhomerunLibrary {
 public:
-    // The library beside the running executable, loaded at the first call, once for the
-    // process: a tray searching every few seconds neither reloads it nor logs a missing
-    // library each time. One log line when it or one of the functions is missing, and then
-    // IsLoaded() is false. Never unloaded, since a search may still run while the process ends.
-    static const CHdhomerunLibrary& Shared();
+    // The library beside the running executable, loaded once for the process: a tray
+    // searching every few seconds does not reload it. Null, with one log line, while it or
+    // one of its functions is missing; the next call tries again, so a tray started before
+    // the library was put in place finds it at its next search. Never unloaded, since a
+    // search may still run while the process ends.
+    static const CHdhomerunLibrary* Shared();
     CHdhomerunLibrary(const CHdhomerunLibrary&) = delete;
     CHdhomerunLibrary& operator=(const CHdhomerunLibrary&) = delete;
-
-    bool IsLoaded() const { return loaded_; }
 
     decltype(&hdhomerun_discover_create) DiscoverCreate = nullptr;
     decltype(&hdhomerun_discover_destroy) DiscoverDestroy = nullptr;
@@ -27,12 +26,12 @@ public:
     decltype(&hdhomerun_device_get_var) DeviceGetVar = nullptr;
 
 private:
-    CHdhomerunLibrary();
+    CHdhomerunLibrary() = default;
     bool Load();
+    bool ResolveAll();
     template <typename Function>
     bool Resolve(const char* name, Function& function);
 
     HMODULE module_ = nullptr;
-    bool loaded_ = false;
     char path_[kPathChars] = {};
 };

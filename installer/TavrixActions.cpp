@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr DWORD kDefaultWaitSeconds = 60;
+constexpr DWORD kDefaultWaitSeconds = 300;  // as the packages set it
 constexpr DWORD kLongestWaitSeconds = 3600;
 constexpr DWORD kPollMs = 100;
 constexpr size_t kDataChars = 1024;

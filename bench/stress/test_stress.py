@@ -175,7 +175,7 @@ def test_one_shot_copies_beside_the_tray(bed):
             assert copy.process.returncode == 0, "%s: %s ended with %d\n%s" % (
                 where, copy.option, copy.process.returncode, copy.stderr()[-3000:])
             assert not crash_lines(copy.stderr()), "%s: %s crashed:\n%s" % (where, copy.option, copy.stderr()[-3000:])
-        assert tray.alive(), "%s: the tray has ended" % where
+        assert tray.alive(), "%s: %s" % (where, tray.ended())
 
         listed = stored_list(prefix.regdump(PRODUCT_KEY)) or {}
         assert check_whole(listed, by_id) == [], where
@@ -202,7 +202,7 @@ def test_one_shot_copies_beside_the_tray(bed):
     assert not (prefix.common32 / "ORVA Systems" / "PVR").exists()
 
     assert menu_opens(xserver, tray), "the tray's menu did not open"
-    assert tray.alive()
+    assert tray.alive(), tray.ended()
     assert crash_lines(tray.output()) == [], tray.output()[-3000:]
 
 

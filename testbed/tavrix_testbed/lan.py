@@ -11,6 +11,7 @@ per-process counter, so parallel runs never meet.
 """
 
 import atexit
+import contextlib
 import ipaddress
 import itertools
 import os
@@ -32,6 +33,9 @@ from .simulator_config import (  # noqa: F401  (re-exported for tests)
 NS_PREFIX = "tvxlan-"
 NS_UP = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "lan", "ns-up.sh")
 NETNS_ETC = "/etc/netns"
+# A resolver that never answers: an address of TEST-NET-2 whose frames go, by a fixed
+# neighbour entry, to a MAC address nobody on the bridge holds.
+SILENT_RESOLVER, SILENT_RESOLVER_MAC = "198.51.100.53", "02:00:00:00:00:53"
 _STALE_NAME = re.compile(r"^%s(\d+)-\d+-" % re.escape(NS_PREFIX))
 _counter = itertools.count(1)
 
@@ -134,8 +138,7 @@ class Lan:
         os.makedirs(self.hosts_dir, exist_ok=True)
         # Look-ups end at the hosts file or at a resolver on the namespace's own loopback,
         # where nothing listens: no query leaves.
-        with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
-            handle.write("nameserver 127.0.0.1\noptions timeout:1 attempts:1\n")
+        self._resolve_at("127.0.0.1", 1)
         with open(os.path.join(self.hosts_dir, "nsswitch.conf"), "w") as handle:
             handle.write("passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
         self._write_hosts()
@@ -144,6 +147,23 @@ class Lan:
                                 capture_output=True, text=True, timeout=30)
         if result.returncode != 0:
             raise LanError("program namespace set-up failed: " + result.stderr)
+        _ip(["-n", self.program_ns, "-batch", "-"], stdin="route add %s/32 dev eth0\nneigh add %s lladdr %s dev eth0 "
+            "nud permanent\n" % (SILENT_RESOLVER, SILENT_RESOLVER, SILENT_RESOLVER_MAC))
+
+    def _resolve_at(self, server: str, seconds: int) -> None:
+        # Rewritten in place: processes in the namespace have this very file bind-mounted.
+        with open(os.path.join(self.hosts_dir, "resolv.conf"), "w") as handle:
+            handle.write("nameserver %s\noptions timeout:%d attempts:1\n" % (server, seconds))
+
+    @contextlib.contextmanager
+    def silent_resolver(self, seconds: int = 5):
+        """For programs started within, look-ups past the hosts file go to a resolver that never
+        answers, each query waiting out `seconds`. No query ever leaves the bridge."""
+        self._resolve_at(SILENT_RESOLVER, seconds)
+        try:
+            yield
+        finally:
+            self._resolve_at("127.0.0.1", 1)
 
     def _write_hosts(self) -> None:
         lines = ["127.0.0.1\tlocalhost"] + ["%s\t%s" % (ip, " ".join(names)) for ip, names, _ in self._hosts]

@@ -3,10 +3,19 @@ and posts the device-change notice, and what it makes of boxes that misbehave.""
 
 from __future__ import annotations
 
+import re
+import subprocess
+import sys
+
 import pytest
 
+from conftest import REPO
 from station import CATEGORIES, Listener, record
 from tavrix_testbed.lan import Box, Tuner, invalid_device_id, nth_valid_device_id
+from tavrix_testbed.wineprefix import parse_log
+
+sys.path.insert(0, str(REPO / "testbed" / "tray"))
+from traydesk import wait_until  # noqa: E402
 
 NOTICE = "devicechange 7 0"  # WM_DEVICECHANGE with DBT_DEVNODES_CHANGED
 
@@ -90,8 +99,9 @@ def test_only_a_change_posts_the_device_change_notice(station, programs):
         listener.close()
 
 
-def test_misbehaving_boxes_in_one_search(station):
-    good = box(10, [Tuner("dvbc")])
+def test_misbehaving_boxes_in_one_search_on_a_lan_whose_resolver_does_not_answer(station):
+    # Every look-up of an address waits out the resolver's 5 s: they cost names, never reads.
+    good = box(10, [Tuner("dvbc", "192.0.2.78", False)] * 3)
     slow = box(11, [Tuner("dvbc")], delay=0.5)
     silent = box(12, [Tuner("dvbc")], silent=True)
     babbling = box(13, [Tuner("dvbc")], control_garbage="bad_crc")
@@ -100,23 +110,28 @@ def test_misbehaving_boxes_in_one_search(station):
     # Answers tuner 0's three reads and tuner 1's model, then is gone.
     dying = box(16, [Tuner("dvbc"), Tuner("dvbc"), Tuner("dvbc")], vanish_after=4)
     endless = box(17, [], endless_tuners=True)
-    crawling = box(18, [], endless_tuners=True, delay=2.0)  # would hold the search for half an hour
+    # Would hold the search for half an hour; its time ends in the middle of a tuner's reads.
+    crawling = box(18, [], endless_tuners=True, delay=2.1)
     station.reset()
     station.set_lan([good, slow, silent, babbling, unheard, garbled, dying, endless, crawling])
-
-    result = station.run("-I")
+    with station.lan.silent_resolver():
+        result = station.run("-I")
 
     no_tuners = dict(Tuners={})
     stored = station.stored().get("Devices")
-    kept = len(stored.pop(crawling.id_text)["Tuners"])  # what was read within the box's time
-    assert 0 < kept < 256 and stored == {
+    kept = len(stored.pop(crawling.id_text)["Tuners"])
+    assert 0 < kept == len(set(re.findall(r" get /tuner(\d+)/model:", station.lan.box_log(crawling.device_id))))
+    assert stored == {
         good.id_text: record(good), slow.id_text: record(slow),
         silent.id_text: dict(record(silent), **no_tuners), babbling.id_text: dict(record(babbling), **no_tuners),
         dying.id_text: record(box(16, [Tuner("dvbc"), Tuner("dvbc")])),
         endless.id_text: record(box(17, [Tuner("endless")] * 256)),
     }
-    assert sorted(line.strip() for line in result.log if "probe of box" in line or "out of time" in line) == [
+    # Which box the look-ups' time ends at depends on the order the search reports.
+    lines = [line.strip().split(" at box ")[0] for line in result.log if "of box" in line or "out of time" in line]
+    assert sorted(lines) == [
         "CDevices::UpdateDevices: box %s out of time after %d tuners" % (crawling.id_text, kept),
+        "CDevices::UpdateDevices: host-name look-ups out of time",
         "CDevices::UpdateDevices: probe of box %s stopped at 256 tuners" % endless.id_text]
 
 
@@ -132,18 +147,29 @@ def test_a_search_keeps_at_most_64_boxes(station):
     assert all(stored[b.id_text] == record(b) for b in boxes if b.id_text in stored)
 
 
-def test_a_library_only_on_the_search_path_is_never_loaded(station):
+def test_a_library_only_on_the_search_path_is_never_loaded_and_one_put_in_place_is_found(station, tmp_path):
     library, elsewhere = station.exe.parent / "libhdhomerun.dll", station.prefix.root / "drive_c/on-path"
     elsewhere.mkdir(exist_ok=True)
     library.rename(elsewhere / library.name)
+    found = box(20, [Tuner("dvbc")])
     station.reset()
-    station.set_lan([box(20, [Tuner("dvbc")])])
-    try:  # an elevated copy must not take what PATH offers
-        result = station.prefix.run(station.exe, ["-I"], netns=station.lan.program_ns, timeout=300,
+    station.set_lan([found])
+    missing = "CDevices::UpdateDevices: cannot load %s (error 126); no search" % station.prefix.windows_path(library)
+    stderr = tmp_path / "tray.log"
+    log = lambda: parse_log(stderr.read_text(errors="replace"))  # noqa: E731
+    # A tray (may be elevated) started before the library is in place must not take what PATH offers.
+    with open(stderr, "ab") as output:
+        tray = station.prefix.start(station.exe, netns=station.lan.program_ns, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=output,
                                     env=station.prefix.env(WINEPATH=station.prefix.windows_path(elsewhere)))
-    finally:
+    try:
+        wait_until(lambda: missing in log(), 120, "the first search")
         (elsewhere / library.name).rename(library)
-    assert result.returncode == 0
-    assert "CDevices::UpdateDevices: cannot load %s (error 126); no search" % station.prefix.windows_path(library) \
-        in result.log, result.log
-    assert not station.stored().get("Devices") and station.instances() == set()
+        wait_until(lambda: station.instances() == {instance(found, 0)}, 60, "the next search's install")
+    finally:
+        tray.kill()
+        tray.wait()
+        if not library.exists():
+            (elsewhere / library.name).rename(library)
+    assert station.stored().get("Devices") == {found.id_text: record(found)}
+    assert log().count(missing) == 1, log()
