@@ -10,6 +10,7 @@
 #   BASE/bin      qemu-i386;  BASE/overlay  the loader the test bed lays over /usr/lib/wine
 # A later run only checks, and registers the binfmt handler again when it is missing (after a boot).
 set -euo pipefail
+. "$(dirname "$0")/debian-mirror.sh"
 base=${TAVRIX_I386:-/opt/tavrix-i386}
 log=$base/setup.log
 step=start
@@ -43,23 +44,7 @@ install_runtime() {
   . /etc/os-release
   codename=${VERSION_CODENAME:?}
   # The first source that serves the codename's own suite: its URI and keyring.
-  read -r uri keyring < <(
-    if [ -r /etc/apt/sources.list.d/debian.sources ]; then
-      awk -v want="$codename" '
-        function flush() { if (uri != "" && index(" " suites " ", " " want " ") && !done) { print uri, (key == "" ? "-" : key); done = 1 } uri = suites = key = ""; deb = 0 }
-        /^[ \t]*$/ { flush(); next }
-        /^Types:/ { deb = ($0 ~ /[ \t]deb([ \t]|$)/) } /^URIs:/ { if (deb) uri = $2 }
-        /^Suites:/ { $1 = ""; suites = $0 } /^Signed-By:/ { key = $2 }
-        END { flush() }' /etc/apt/sources.list.d/debian.sources
-    else
-      awk -v want="$codename" '$1 == "deb" && !done {
-          key = "-"
-          if (match($0, /\[[^]]*\]/)) {
-            opts = substr($0, RSTART, RLENGTH); $0 = substr($0, 1, RSTART - 1) substr($0, RSTART + RLENGTH)
-            if (match(opts, /signed-by=[^] ]*/)) key = substr(opts, RSTART + 10, RLENGTH - 10)
-          }
-          if ($3 == want) { print $2, key; done = 1 } }' /etc/apt/sources.list
-    fi) || true
+  read -r uri keyring < <(debian_mirror "$codename") || true
   [ -n "${uri:-}" ] || fail "no source for suite $codename in the machine's apt sources"
   signed=""
   [ "$keyring" = "-" ] || signed=" signed-by=$keyring"
