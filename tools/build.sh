@@ -3,7 +3,8 @@
 # libhdhomerun.dll from the library's source tarball (tools/hdhomerun-source.sh: the cache folder
 # of tools/setup.sh, or TAVRIX_HDHOMERUN_SOURCE=FILE), then the MSI packages with that library
 # beside each copy (installer/build.sh, which reads the TAVRIX_SIGN_* variables to sign them).
-# TAVRIX_HDHOMERUN_X64 and TAVRIX_HDHOMERUN_X86 ship other builds of the library instead.
+# TAVRIX_HDHOMERUN_X64 and TAVRIX_HDHOMERUN_X86 ship other builds of the library instead;
+# TAVRIX_BUILD_TESTS=OFF leaves the tests out (a release needs none of them).
 # Usage: tools/build.sh [BUILD_ROOT]   (default: build)
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +22,7 @@ configure() {  # dir toolchain [cmake options...]
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/$toolchain" "$@" >/dev/null
 }
 
-configure "$root/x64" toolchain-x86_64-w64-mingw32.cmake -DTAVRIX_BUILD_TESTS=ON
+configure "$root/x64" toolchain-x86_64-w64-mingw32.cmake -DTAVRIX_BUILD_TESTS="${TAVRIX_BUILD_TESTS:-ON}"
 cmake --build "$root/x64"
 configure "$root/x86" toolchain-i686-w64-mingw32.cmake -DTAVRIX_BUILD_TESTS=OFF
 cmake --build "$root/x86" --target TavrixInstall TavrixActions libhdhomerun

@@ -7,12 +7,12 @@ here=$(dirname "$0")
 . "$here/hdhomerun-source.sh"
 
 packages=(
-  cmake ninja-build gcc python3 python3-pytest python3-pefile
+  cmake ninja-build python3 python3-pytest python3-pefile
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 wine64-tools libwine-dev
+  wine64
   hdhomerun-config
   googletest
-  iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools
+  iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools gcab
   locales osslsigncode openssl faketime
 )
 

@@ -71,7 +71,9 @@ class TrayDesktop:
         self._shots = 0
 
     def _wrap(self, command: list[str]) -> list[str]:
-        return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
+        if self.netns:
+            self.prefix.enter(self.netns)
+        return self.prefix.wrap(command)
 
     def start(self):
         env = self.prefix.env(DISPLAY=self.x.display, **self.locale)

@@ -75,16 +75,21 @@ def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_n
     pytest.param("tr_TR.UTF-8", "Zentrova (64 Bit)|No devices found|Refresh|Autostart|About|Exit",
                  "Application v1.0.0.9|Driver v2.7.13.42", id="language-not-carried"),
 ])
-def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk, isolated_netns, locale, menu, about):
+def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk, locale, menu, about):
     desk.prefix.write_ini((REPO / "installer" / "TavrixInstall.ini").read_bytes())
     if "v2.7.13.42" not in about:
         (desk.prefix.home32 / "OrvaTavrix.ax").unlink()
-    desk.netns, desk.locale = isolated_netns, {"LC_ALL": locale}
-    desk.start()
-    rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
-    frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", button=1)
-    desk.choose(frame, bands[6])
-    assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
+    with Lan() as lan:  # a box that answers no search shows when one runs: Refresh is idle for ten seconds after
+        lan.add_box(box_a([], discover_silent=True))
+        desk.netns, desk.locale = lan.program_ns, {"LC_ALL": locale}
+        desk.start()
+        desk.wait_for_icon("notready")
+        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("silent")  # noqa: E731
+        wait_until(lambda before=searches(): searches() > before, 30, "a search")
+        rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
+        frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", 1)
+        desk.choose(frame, bands[6])
+        assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
 
 
 def test_boxes_and_tuners_present_and_absent_settings_delete_and_exit_during_a_search(desk):
