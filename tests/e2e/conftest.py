@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
-import uuid
 from pathlib import Path
 
 import pytest
@@ -94,18 +92,6 @@ def artifacts(request) -> Path:
 def xserver():
     with XServer() as server:
         yield server
-
-
-@pytest.fixture
-def isolated_netns():
-    """A namespace with only loopback: discovery inside it reaches no box and no other host."""
-    name = f"tavrix-iso-{os.getpid()}-{uuid.uuid4().hex[:6]}"
-    subprocess.run(["ip", "netns", "add", name], check=True)
-    try:
-        subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], check=True)
-        yield name
-    finally:
-        subprocess.run(["ip", "netns", "delete", name])
 
 
 @pytest.fixture(scope="module")

@@ -54,17 +54,18 @@ def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = 
     return frame, desk.check_menu(frame, rows, label)
 
 
-def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk, isolated_netns):
-    desk.netns = isolated_netns
-    desk.start()
-    rows = HEAD + [("T", GREYED, "NoDevices")] + TAIL
-    value = '"TavrixInstall.exe"="%s"' % desk.prefix.windows_path(desk.exe).replace("\\", "\\\\")
-    for label, tick, on in [("autostart-on", 0, True), ("autostart-off", CHECKED, False)]:
-        frame, bands = open_tray_menu(desk, rows[:4] + [("T", tick, "Autostart")] + rows[5:], label, "notready")
-        desk.choose(frame, bands[4])
-        wait_until(lambda: (value in desk.prefix.reg_export(RUN_KEY)) == on, 30, label)
-    # The loop ends from outside while TaskbarCreated keeps arriving: a clean end, no icon left.
-    assert desk.probe("quit")[-1] == ["exit", "0", "icon", "0", "back", "0"]
+def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk):
+    with Lan() as lan:
+        desk.netns = lan.program_ns
+        desk.start()
+        rows = HEAD + [("T", GREYED, "NoDevices")] + TAIL
+        value = '"TavrixInstall.exe"="%s"' % desk.prefix.windows_path(desk.exe).replace("\\", "\\\\")
+        for label, tick, on in [("autostart-on", 0, True), ("autostart-off", CHECKED, False)]:
+            frame, bands = open_tray_menu(desk, rows[:4] + [("T", tick, "Autostart")] + rows[5:], label, "notready")
+            desk.choose(frame, bands[4])
+            wait_until(lambda: (value in desk.prefix.reg_export(RUN_KEY)) == on, 30, label)
+        # The loop ends from outside while TaskbarCreated keeps arriving: a clean end, no icon left.
+        assert desk.probe("quit")[-1] == ["exit", "0", "icon", "0", "back", "0"]
 
 
 @pytest.mark.parametrize("locale, menu, about", [
@@ -83,11 +84,13 @@ def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk
         lan.add_box(box_a([], discover_silent=True))
         desk.netns, desk.locale = lan.program_ns, {"LC_ALL": locale}
         desk.start()
-        desk.wait_for_icon("notready")
+        icon = desk.wait_for_icon("notready")
         searches = lambda: lan.box_log(nth_valid_device_id(0)).count("silent")  # noqa: E731
-        wait_until(lambda before=searches(): searches() > before, 30, "a search")
+        # A search asks twice and ends a moment after its second request, ten seconds before the next.
+        wait_until(lambda before=searches(): searches() > before and searches() % 2 == 0, 30, "a search's end")
         rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
-        frame, bands = open_tray_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu", "notready", 1)
+        frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=1)
+        bands = desk.check_menu(frame, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu")
         desk.choose(frame, bands[6])
         assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
 

@@ -19,6 +19,8 @@ from tavrix_testbed.signing import issue  # noqa: E402
 pem = lambda cert, key: ["--cert", cert, "--key", key]  # noqa: E731
 PROGRAMS = [f"{arch}/{name}" for arch in ("x64", "x86") for name in ("TavrixInstall.exe", "TavrixActions.dll")]
 LIBRARIES = ["x64/libhdhomerun.dll", "x86/libhdhomerun.dll"]
+# The commit's time, read once: both builds take it, whatever is committed meanwhile.
+EPOCH = subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout.strip()
 
 
 def packages(root: Path, out: Path, *options, source: Path = REPO, **env) -> subprocess.CompletedProcess:
@@ -47,16 +49,15 @@ def rebuild(tmp_path_factory) -> Path:
     """tools/build.sh run on a copy of the sources, without git (the commit's time comes in the
     environment) and without the tests, in other folders: its build root."""
     folder = tmp_path_factory.mktemp("rebuild")
-    epoch = subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout
     subprocess.run(f"mkdir {folder}/source && git ls-files -z --cached --others --exclude-standard | tar --null -T - "
                    f"--ignore-failed-read -cf - | tar -xf - -C {folder}/source", shell=True, cwd=REPO, check=True)
-    result = build(folder / "root", folder / "source", SOURCE_DATE_EPOCH=epoch.strip(), TAVRIX_BUILD_TESTS="OFF")
+    result = build(folder / "root", folder / "source", SOURCE_DATE_EPOCH=EPOCH, TAVRIX_BUILD_TESTS="OFF")
     assert result.returncode == 0 and "UNSIGNED" in result.stderr, result.stderr[-3000:]
     return folder / "root"
 
 
 def test_a_rebuild_elsewhere_gives_the_same_unsigned_release(rebuild, tmp_path):
-    assert packages(BUILD, tmp_path).returncode == 0
+    assert packages(BUILD, tmp_path, SOURCE_DATE_EPOCH=EPOCH).returncode == 0
     released = sorted(p.name for p in tmp_path.iterdir())
     assert released == ["SHA256SUMS", "TavrixInstall-1.0.0.9-x64.msi", "TavrixInstall-1.0.0.9-x86.msi",
                         "libhdhomerun_20230719.orig.tar.gz"]
