@@ -78,7 +78,8 @@ trap 'rm -rf "$stage" "$ready"' EXIT
 
 # The program finds its boxes through libhdhomerun.dll beside it and resolves these functions in it;
 # an elevated copy would look for any other DLL the library imports along PATH.
-SYSTEM_DLLS=" advapi32 bcrypt comctl32 crypt32 dnsapi gdi32 iphlpapi kernel32 msvcrt ntdll ole32 oleaut32 secur32 shell32 shlwapi user32 userenv version ws2_32 "
+SYSTEM_DLLS=" advapi32 bcrypt comctl32 crypt32 dnsapi gdi32 iphlpapi kernel32 msvcrt ntdll ole32 oleaut32 secur32
+  shell32 shlwapi user32 userenv version ws2_32 "
 resolved=$(sed -n 's/.*Resolve("\([a-z0-9_]*\)".*/\1/p' "$repo/devices/HdhomerunLibrary.cpp")
 check_library() {  # file arch format
   local dump name
@@ -90,7 +91,7 @@ check_library() {  # file arch format
     grep -qE "^\s+\[ *[0-9]+\] $name\$" <<<"$dump" || fail "$1: lacks $name, which the program calls"
   done
   for name in $(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr A-Z a-z); do
-    [[ $SYSTEM_DLLS == *" ${name%.dll} "* ]] || fail "$1: imports $name, which is no system DLL"
+    [[ $SYSTEM_DLLS == *[[:space:]]"${name%.dll}"[[:space:]]* ]] || fail "$1: imports $name, which is no system DLL"
   done
 }
 check_library "$dll64" x64 pei-x86-64
