@@ -54,6 +54,21 @@ def open_tray_menu(desk: TrayDesktop, rows: list, label: str, icon_state: str = 
     return frame, desk.check_menu(frame, rows, label)
 
 
+def open_idle_menu(desk: TrayDesktop, rows: list):
+    """The left-button menu, opened again while a search greys Refresh; any other row that differs fails."""
+    icon = desk.wait_for_icon("notready")
+    def attempt():
+        frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=1)
+        try:
+            return frame, desk.check_menu(frame, rows, "menu")
+        except AssertionError as error:
+            if f"row {rows[3][2]!r} " not in str(error):
+                raise
+        desk.click(10, 10)
+        wait_until(lambda: not desk.rects("menu"), 30, "the menu closed")
+    return wait_until(attempt, 120, "a menu between two searches")
+
+
 def test_without_boxes_autostart_and_an_outside_end_of_the_loop(desk):
     with Lan() as lan:
         desk.netns = lan.program_ns
@@ -80,17 +95,11 @@ def test_shipped_texts_in_the_users_language_left_button_menu_and_about_box(desk
     desk.prefix.write_ini((REPO / "installer" / "TavrixInstall.ini").read_bytes())
     if "v2.7.13.42" not in about:
         (desk.prefix.home32 / "OrvaTavrix.ax").unlink()
-    with Lan() as lan:  # a box that answers no search shows when one runs: Refresh is idle for ten seconds after
-        lan.add_box(box_a([], discover_silent=True))
+    with Lan() as lan:
         desk.netns, desk.locale = lan.program_ns, {"LC_ALL": locale}
         desk.start()
-        icon = desk.wait_for_icon("notready")
-        searches = lambda: lan.box_log(nth_valid_device_id(0)).count("silent")  # noqa: E731
-        # A search asks twice and ends a moment after its second request, ten seconds before the next.
-        wait_until(lambda before=searches(): searches() > before and searches() % 2 == 0, 30, "a search's end")
         rows = [("T", state, text) for state, text in zip([TITLE, GREYED, 0, 0, 0, 0], menu.split("|"))]
-        frame = desk.open_menu((icon[0] + icon[2]) // 2, (icon[1] + icon[3]) // 2, button=1)
-        bands = desk.check_menu(frame, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:], "menu")
+        frame, bands = open_idle_menu(desk, rows[:2] + [SEP] + rows[2:4] + [SEP] + rows[4:])
         desk.choose(frame, bands[6])
         assert [" ".join(line) for line in desk.probe("about") if line][1:3] == about.split("|")
 

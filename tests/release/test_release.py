@@ -23,14 +23,12 @@ LIBRARIES = ["x64/libhdhomerun.dll", "x86/libhdhomerun.dll"]
 EPOCH = subprocess.run(["git", "-C", REPO, "log", "-1", "--format=%ct"], capture_output=True, text=True).stdout.strip()
 
 
-def packages(root: Path, out: Path, *options, source: Path = REPO, **env) -> subprocess.CompletedProcess:
-    return subprocess.run(["bash", source / "installer/build.sh", root, "--out", out, *options],
-                          capture_output=True, text=True, env={**os.environ, **env})
+def script(name: str, *args, source: Path = REPO, **env) -> subprocess.CompletedProcess:
+    return subprocess.run(["bash", source / name, *args], capture_output=True, text=True, env={**os.environ, **env})
 
 
-def build(root: Path, source: Path = REPO, **env) -> subprocess.CompletedProcess:
-    return subprocess.run(["bash", source / "tools/build.sh", root], capture_output=True, text=True,
-                          env={**os.environ, **env})
+def packages(out: Path, *options, **env) -> subprocess.CompletedProcess:  # of this build
+    return script("installer/build.sh", BUILD, "--out", out, *options, **env)
 
 
 @pytest.fixture(scope="module")
@@ -46,18 +44,18 @@ def pki(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def rebuild(tmp_path_factory) -> Path:
-    """tools/build.sh run on a copy of the sources, without git (the commit's time comes in the
-    environment) and without the tests, in other folders: its build root."""
+    """The build root of tools/build.sh run without tests on a copy of the sources (no git) elsewhere."""
     folder = tmp_path_factory.mktemp("rebuild")
     subprocess.run(f"mkdir {folder}/source && git ls-files -z --cached --others --exclude-standard | tar --null -T - "
                    f"--ignore-failed-read -cf - | tar -xf - -C {folder}/source", shell=True, cwd=REPO, check=True)
-    result = build(folder / "root", folder / "source", SOURCE_DATE_EPOCH=EPOCH, TAVRIX_BUILD_TESTS="OFF")
+    result = script("tools/build.sh", folder / "root", source=folder / "source", SOURCE_DATE_EPOCH=EPOCH,
+                    TAVRIX_BUILD_TESTS="OFF")
     assert result.returncode == 0 and "UNSIGNED" in result.stderr, result.stderr[-3000:]
     return folder / "root"
 
 
 def test_a_rebuild_elsewhere_gives_the_same_unsigned_release(rebuild, tmp_path):
-    assert packages(BUILD, tmp_path, SOURCE_DATE_EPOCH=EPOCH).returncode == 0
+    assert packages(tmp_path, SOURCE_DATE_EPOCH=EPOCH).returncode == 0
     released = sorted(p.name for p in tmp_path.iterdir())
     assert released == ["SHA256SUMS", "TavrixInstall-1.0.0.9-x64.msi", "TavrixInstall-1.0.0.9-x86.msi",
                         "libhdhomerun_20230719.orig.tar.gz"]
@@ -76,7 +74,7 @@ def unpack(msi: Path, into: Path) -> Path:
 
 def test_a_signed_release_checked_against_the_rebuild(pki, rebuild, tmp_path):
     out = tmp_path / "out"
-    assert packages(BUILD, out, "--pkcs12", pki / "orva.p12", "--password-file", pki / "password").returncode == 0
+    assert packages(out, "--pkcs12", pki / "orva.p12", "--password-file", pki / "password").returncode == 0
     sums = dict(reversed(line.split("  ")) for line in (out / "SHA256SUMS").read_text().splitlines())
     assert sums == {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in out.iterdir() if p.name != "SHA256SUMS"}
     source = "libhdhomerun_20230719.orig.tar.gz"
@@ -130,6 +128,6 @@ def test_bad_input_stops_the_build_with_one_line_and_leaves_nothing(pki, tmp_pat
     out = tmp_path / "installer" if isinstance(given, dict) else tmp_path
     out.mkdir(exist_ok=True)
     (out / "SHA256SUMS").write_text("of an earlier build\n")
-    result = build(tmp_path, **given) if isinstance(given, dict) else packages(BUILD, out, *given)
+    result = script("tools/build.sh", tmp_path, **given) if isinstance(given, dict) else packages(out, *given)
     assert result.returncode != 0 and list(tmp_path.rglob("*")) == []
     assert len(result.stderr.splitlines()) == 1 and said in result.stderr, result.stderr
