@@ -31,7 +31,7 @@ PRODUCT_KEY = r"HKCU\SOFTWARE\ORVA Systems\Zentrova"
 RECEIVER_INSTANCES = r"HKCR\CLSID\{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}\Instance"
 TUNER_INSTANCES = r"HKCR\CLSID\{71985F48-1CA1-11D3-9CC8-00C04F7971E0}\Instance"
 BENCH_PROGRAMS = ("bench_meter.exe", "bench_empty.exe", "bench_proc_probe.exe", "bench_store.exe",
-                  "bench_regtool.exe")
+                  "bench_regtool.exe", "bench_lib_probe.exe", "../libhdhomerun.dll")
 OWNER_IP = "192.0.2.250"
 
 
@@ -69,13 +69,15 @@ class BenchPrefix(WinePrefix):
 
     def __init__(self, build: Path, ini_text: str | None = None, pvr_folder: bool = True):
         build = Path(build)
-        super().__init__(bridge_dir=build / "bridge")
+        super().__init__()
         self.exe = self.install(build / "TavrixInstall.exe", ini_text=ini_text, pvr_folder=pvr_folder)
+        for home in (self.home64, self.home32):  # the x64 build as both copies, with the library it built
+            shutil.copy2(build / "libhdhomerun.dll", home)
         self.tools = self.root / "drive_c" / "bench"
         self.tools.mkdir(parents=True, exist_ok=True)
         for name in BENCH_PROGRAMS:
             if (build / "bench" / name).exists():
-                shutil.copy2(build / "bench" / name, self.tools / name)
+                shutil.copy2(build / "bench" / name, self.tools / Path(name).name)
         # A crash must end the process with a backtrace on stderr, never wait in a dialog.
         self.reg("add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f")
         # Wine's services (rpcss, plugplay ...) start on first demand and live as long as the

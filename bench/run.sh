@@ -15,7 +15,7 @@ fi
 
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-x86_64-w64-mingw32.cmake" >/dev/null
-cmake --build "$build" --target TavrixInstall bench_store bench_empty bench_meter bench_proc_probe bench_regtool
-"$repo/testbed/bridge/build.sh" "$build/bridge"
+cmake --build "$build" --target TavrixInstall libhdhomerun bench_store bench_empty bench_meter bench_proc_probe \
+  bench_regtool bench_lib_probe
 
 exec /usr/bin/python3 "$repo/bench/bench.py" --build "$build" ${BENCH_OUT:+--out "$BENCH_OUT"} "$@"

@@ -6,11 +6,10 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${TAVRIX_BUILD_DIR:-$repo/build/bench}
-if [ ! -x "$build/TavrixInstall.exe" ] || [ ! -e "$build/bench/bench_regtool.exe" ]; then
+if [ ! -x "$build/TavrixInstall.exe" ] || [ ! -e "$build/bench/bench_regtool.exe" ] || [ ! -e "$build/libhdhomerun.dll" ]; then
   cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-x86_64-w64-mingw32.cmake" >/dev/null
-  cmake --build "$build" --target TavrixInstall bench_regtool
-  "$repo/testbed/bridge/build.sh" "$build/bridge"
+  cmake --build "$build" --target TavrixInstall libhdhomerun bench_regtool
 fi
 TAVRIX_BUILD_DIR=$build TAVRIX_STRESS_ROUNDS=${1:-50} \
   exec /usr/bin/python3 -m pytest -q -s -p no:cacheprovider "$repo/bench/stress"

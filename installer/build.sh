@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Builds TavrixInstall-<version>-x64.msi and TavrixInstall-<version>-x86.msi with wixl from
 # BUILD_ROOT/<arch>/TavrixInstall.exe and TavrixActions.dll (tools/build.sh builds them), with the
-# libhdhomerun.dll of each bitness beside its copy, and SHA256SUMS beside the packages.
-# Usage: installer/build.sh BUILD_ROOT --hdhomerun-x64 DLL --hdhomerun-x86 DLL [--out DIR] [--version A.B.C.D]
+# libhdhomerun.dll of each bitness and its licence beside its copy, and, beside the packages, the
+# library's source tarball and SHA256SUMS.
+# Usage: installer/build.sh BUILD_ROOT [--hdhomerun-x64 DLL --hdhomerun-x86 DLL --hdhomerun-source TARBALL]
+#          [--out DIR] [--version A.B.C.D]
 #          [--pkcs12 FILE --password-file FILE | --cert PEM --key PEM [--password-file FILE]] [--timestamp URL]
+# The libraries default to the ones tools/build.sh built (BUILD_ROOT/<arch>/libhdhomerun.dll) and
+# the source to the tarball they were built from; a library that is no DLL of its bitness, lacks
+# a function the program resolves or imports anything but system DLLs is refused.
 # The version defaults to the one of project() in the top CMakeLists.txt; the packages go to
 # BUILD_ROOT/installer unless --out says otherwise. Signing (osslsigncode, SHA-256: the exes and
 # action DLLs, then the packages) takes its defaults from TAVRIX_SIGN_PKCS12, TAVRIX_SIGN_CERT,
@@ -14,11 +19,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 
 fail() { echo "installer: $*" >&2; exit 1; }
-usage() { sed -n '5,6p' "$0" | sed 's/^# //' >&2; exit 2; }
+usage() { sed -n '6,8p' "$0" | sed 's/^# //' >&2; exit 2; }
 [ $# -ge 1 ] || usage
 root=$(cd "$1" && pwd)
 shift
-out=$root/installer version="" dll64="" dll32=""
+read -r _ source_name <"$repo/cmake/libhdhomerun.sha256"
+out=$root/installer version="" dll64=$root/x64/libhdhomerun.dll dll32=$root/x86/libhdhomerun.dll
+source=$root/x64/$source_name
 pkcs12=${TAVRIX_SIGN_PKCS12:-} cert=${TAVRIX_SIGN_CERT:-} key=${TAVRIX_SIGN_KEY:-}
 password=${TAVRIX_SIGN_PASSWORD_FILE:-} timestamp=${TAVRIX_TIMESTAMP_URL:-}
 while [ $# -gt 0 ]; do
@@ -28,6 +35,7 @@ while [ $# -gt 0 ]; do
     --version) version=$2 ;;
     --hdhomerun-x64) dll64=$2 ;;
     --hdhomerun-x86) dll32=$2 ;;
+    --hdhomerun-source) source=$2 ;;
     --pkcs12) pkcs12=$2 ;;
     --cert) cert=$2 ;;
     --key) key=$2 ;;
@@ -36,13 +44,6 @@ while [ $# -gt 0 ]; do
     *) usage ;;
   esac
   shift 2
-done
-
-# The program finds its boxes through libhdhomerun.dll beside it: a package without it is of no use.
-for pair in "x64 $dll64" "x86 $dll32"; do
-  set -- $pair
-  [ -n "${2:-}" ] || fail "no $1 libhdhomerun.dll given (--hdhomerun-$1): a package without it finds no box; none built"
-  [ -f "$2" ] || fail "$2 does not exist"
 done
 
 # The version block of res/TavrixInstall.rc must say the same as project(), or the packages
@@ -70,10 +71,32 @@ epoch=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct 2>/dev/null || t
 # packages are made in a folder of their own and moved in when all of them are done.
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-delivered=("TavrixInstall-$version-x64.msi" "TavrixInstall-$version-x86.msi" SHA256SUMS)
+delivered=("TavrixInstall-$version-x64.msi" "TavrixInstall-$version-x86.msi" "$(basename "$source")" SHA256SUMS)
 for name in "${delivered[@]}"; do rm -f "$out/$name"; done
 stage=$(mktemp -d) ready=$(mktemp -d "$out/.partial.XXXXXX")
 trap 'rm -rf "$stage" "$ready"' EXIT
+
+# The program finds its boxes through libhdhomerun.dll beside it and resolves these functions in it;
+# an elevated copy would look for any other DLL the library imports along PATH.
+SYSTEM_DLLS=" advapi32 bcrypt comctl32 crypt32 dnsapi gdi32 iphlpapi kernel32 msvcrt ntdll ole32 oleaut32 secur32
+  shell32 shlwapi user32 userenv version ws2_32 "
+resolved=$(sed -n 's/.*Resolve("\([a-z0-9_]*\)".*/\1/p' "$repo/devices/HdhomerunLibrary.cpp")
+check_library() {  # file arch format
+  local dump name
+  [ -f "$1" ] || fail "$1: no such file (the $2 libhdhomerun.dll)"
+  dump=$(objdump -p "$1" 2>/dev/null) || fail "$1: not a Windows DLL"
+  grep -q "file format $3\$" <<<"$dump" || fail "$1: not a DLL for $2 ($(sed -n 's/.*file format //p' <<<"$dump" | head -n 1))"
+  grep -qx $'\tDLL' <<<"$dump" || fail "$1: not a DLL"
+  for name in $resolved; do
+    grep -qE "^\s+\[ *[0-9]+\] $name\$" <<<"$dump" || fail "$1: lacks $name, which the program calls"
+  done
+  for name in $(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr A-Z a-z); do
+    [[ $SYSTEM_DLLS == *[[:space:]]"${name%.dll}"[[:space:]]* ]] || fail "$1: imports $name, which is no system DLL"
+  done
+}
+check_library "$dll64" x64 pei-x86-64
+check_library "$dll32" x86 pei-i386
+[ -f "$source" ] || fail "$source: no such file (the source tarball of libhdhomerun.dll: --hdhomerun-source)"
 
 # A certificate that cannot sign code stops the build before anything is signed with it.
 signer=()
@@ -135,6 +158,9 @@ for arch in x64 x86; do
 done
 cp "$dll64" "$stage/files/x64/libhdhomerun.dll"
 cp "$dll32" "$stage/files/x86/libhdhomerun.dll"
+# The library's licence (LGPL) travels beside it, as its source tarball holds it.
+tar -xzOf "$source" libhdhomerun/LICENSE >"$stage/files/libhdhomerun-LICENSE.txt" 2>/dev/null ||
+  fail "$source: no libhdhomerun/LICENSE in it"
 # The cabinet keeps each file's time (in local time): all of them get the commit's.
 find "$stage/files" -exec touch -d "@$epoch" {} +
 
@@ -160,6 +186,7 @@ for arch in x64 x86; do
   "${clock[@]}" msibuild "$msi" -s "$(field Subject)" "$(field Author)" "$(field Template)" "{$(code "package $arch")}"
   [ ${#signer[@]} -eq 0 ] || sign "$msi"
 done
-(cd "$ready" && sha256sum "${delivered[@]:0:2}" >SHA256SUMS)
+cp "$source" "$ready/"
+(cd "$ready" && sha256sum "${delivered[@]:0:3}" >SHA256SUMS)
 for name in "${delivered[@]}"; do mv "$ready/$name" "$out/"; done
 for name in "${delivered[@]}"; do echo "built: $out/$name"; done

@@ -3,7 +3,7 @@
 32-bit TavrixInstall.exe's "-I" in a WoW64 prefix, the 64-bit copy it starts, and what they did.
 
 Usage: testbed/with-wine32.sh python3 demo.py [BUILD_ROOT]   (default: build; BUILD_ROOT/x64 holds
-the 64-bit build and the bridge, BUILD_ROOT/x86 the 32-bit build)
+the 64-bit build, BUILD_ROOT/x86 the 32-bit build, each with its libhdhomerun.dll)
 """
 
 import sys
@@ -28,7 +28,7 @@ def flags(prefix: WinePrefix) -> str:
 def main() -> int:
     build = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parents[1] / "build").resolve()
     print("=== booting a WoW64 prefix (about half a minute)", flush=True)
-    with WinePrefix(bridge_dir=build / "x64" / "bridge", wow64=True) as prefix, Lan() as lan:
+    with WinePrefix(libraries=build, wow64=True) as prefix, Lan() as lan:
         prefix.install(build / "x64" / "TavrixInstall.exe", ini_text=INI, exe32=build / "x86" / "TavrixInstall.exe")
         lan.set_host("192.0.2.50", "media-pc")
         lan.add_box(Box(nth_valid_device_id(0), "192.0.2.10", "living-room-box",

@@ -6,10 +6,10 @@
 # database changes. Everything lives under /opt/tavrix-i386 (TAVRIX_I386 overrides): add-on
 # software that no package manages, shared by every clone of the repository.
 #   BASE/root     i386 Wine and its libraries (qemu's library prefix, /usr/gnemul/qemu-i386)
-#   BASE/sysroot  i386 headers and libraries the test bed's i386 libhdhomerun bridge builds against
 #   BASE/bin      qemu-i386;  BASE/overlay  the loader the test bed lays over /usr/lib/wine
 # A later run only checks, and registers the binfmt handler again when it is missing (after a boot).
 set -euo pipefail
+. "$(dirname "$0")/debian-mirror.sh"
 base=${TAVRIX_I386:-/opt/tavrix-i386}
 log=$base/setup.log
 step=start
@@ -29,8 +29,7 @@ mkdir -p "$base"
 
 step="read the installed libwine version"
 wine_version=$(dpkg-query -W -f='${Version}' libwine:amd64) || fail "libwine (amd64) is not installed"
-host_gcc=$(gcc -dumpversion | cut -d. -f1)
-stamp="layout $LAYOUT libwine $wine_version gcc $host_gcc"
+stamp="layout $LAYOUT libwine $wine_version"
 
 unpack() {  # unpack every .deb of a folder into a root
   local deb
@@ -43,23 +42,7 @@ install_runtime() {
   . /etc/os-release
   codename=${VERSION_CODENAME:?}
   # The first source that serves the codename's own suite: its URI and keyring.
-  read -r uri keyring < <(
-    if [ -r /etc/apt/sources.list.d/debian.sources ]; then
-      awk -v want="$codename" '
-        function flush() { if (uri != "" && index(" " suites " ", " " want " ") && !done) { print uri, (key == "" ? "-" : key); done = 1 } uri = suites = key = ""; deb = 0 }
-        /^[ \t]*$/ { flush(); next }
-        /^Types:/ { deb = ($0 ~ /[ \t]deb([ \t]|$)/) } /^URIs:/ { if (deb) uri = $2 }
-        /^Suites:/ { $1 = ""; suites = $0 } /^Signed-By:/ { key = $2 }
-        END { flush() }' /etc/apt/sources.list.d/debian.sources
-    else
-      awk -v want="$codename" '$1 == "deb" && !done {
-          key = "-"
-          if (match($0, /\[[^]]*\]/)) {
-            opts = substr($0, RSTART, RLENGTH); $0 = substr($0, 1, RSTART - 1) substr($0, RSTART + RLENGTH)
-            if (match(opts, /signed-by=[^] ]*/)) key = substr(opts, RSTART + 10, RLENGTH - 10)
-          }
-          if ($3 == want) { print $2, key; done = 1 } }' /etc/apt/sources.list
-    fi) || true
+  read -r uri keyring < <(debian_mirror "$codename") || true
   [ -n "${uri:-}" ] || fail "no source for suite $codename in the machine's apt sources"
   signed=""
   [ "$keyring" = "-" ] || signed=" signed-by=$keyring"
@@ -85,7 +68,7 @@ Dir::Etc::PreferencesParts "$dir/parts";
 Dir::Etc::Preferences "$dir/parts/none";
 EOF
   }
-  rm -rf "$base/apt" "$base/root.new" "$base/sysroot.new"
+  rm -rf "$base/apt" "$base/root.new"
   apt_config i386 i386 "$codename" "$codename-updates"
   apt_config backports amd64 "$codename-backports"
   i386() { APT_CONFIG=$base/apt/i386/apt.conf "$@"; }
@@ -98,7 +81,7 @@ EOF
   step="download i386 Wine and the libraries it loads"
   run i386 apt-get install -y --download-only --no-install-recommends wine32="$wine_version" libwine="$wine_version" \
     libgnutls30 libxrender1 libxrandr2 libxi6 libxcursor1 libxinerama1 libxcomposite1 libxfixes3 libxxf86vm1 \
-    libdbus-1-3 libkrb5-3 libgssapi-krb5-2 libhdhomerun4
+    libdbus-1-3 libkrb5-3 libgssapi-krb5-2
   step="check the downloaded libwine version"
   got=$(dpkg-deb -f "$base"/apt/i386/cache/archives/libwine_*_i386.deb Version)
   [ "$got" = "$wine_version" ] || fail "downloaded libwine $got, installed amd64 $wine_version"
@@ -117,20 +100,6 @@ EOF
   [ -e "$root/etc/ld.so.conf" ] || echo 'include /etc/ld.so.conf.d/*.conf' >"$root/etc/ld.so.conf"
   run ldconfig -r "$root"
 
-  step="download the i386 packages the bridge builds against"
-  mkdir -p "$base/apt/sysroot"
-  (cd "$base/apt/sysroot" && run i386 apt-get download libhdhomerun-dev libwine-dev="$wine_version" libc6-dev linux-libc-dev "libgcc-$host_gcc-dev")
-  step="make the bridge's i386 sysroot"
-  sys=$base/sysroot.new
-  unpack "$base/apt/sysroot" "$sys"
-  for lib in libc.so.6 ld-linux.so.2 libm.so.6 libgcc_s.so.1 libhdhomerun.so.4; do  # with the files links lead to
-    found=$(find "$root/lib" "$root/usr/lib" -path '*i386-linux-gnu*' -name "$lib" -print -quit | grep .)
-    cp -a "$found"* "$sys/usr/lib/i386-linux-gnu/"
-  done
-  mkdir -p "$sys/lib"
-  ln -sfn ../usr/lib/i386-linux-gnu "$sys/lib/i386-linux-gnu"
-  ln -sfn ../usr/lib/i386-linux-gnu/ld-linux.so.2 "$sys/lib/ld-linux.so.2"
-
   step="fetch qemu-user from $codename-backports"
   run env APT_CONFIG="$base/apt/backports/apt.conf" apt-get update --error-on=any
   mkdir -p "$base/apt/qemu"
@@ -147,13 +116,13 @@ EOF
   ln -sfn "$base/root/usr/lib/wine/wine" "$base/overlay.new/wine"
   rm -rf "$base/root" "$base/sysroot" "$base/bin" "$base/overlay" "$base/apt"
   mv "$root" "$base/root"
-  mv "$sys" "$base/sysroot"
   mv "$base/bin.new" "$base/bin"
   mv "$base/overlay.new" "$base/overlay"
   echo "$stamp" >"$base/ready"
 }
 
-[ "$(cat "$base/ready" 2>/dev/null)" = "$stamp" ] || install_runtime
+# A runtime set up when it carried an i386 build sysroot too (its stamp goes on) serves as it is.
+[[ "$(cat "$base/ready" 2>/dev/null)" == "$stamp"?(" gcc "*) ]] || install_runtime
 
 step="mount binfmt_misc"
 [ -e "$BINFMT/register" ] || run mount -t binfmt_misc binfmt_misc "$BINFMT"

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building and testing TavrixInstall needs.
+# Installs every Debian package that building and testing TavrixInstall needs, and fetches the
+# libhdhomerun source tarball that libhdhomerun.dll is built from (tools/hdhomerun-source.sh).
 set -euo pipefail
+here=$(dirname "$0")
+. "$here/debian-mirror.sh"
+. "$here/hdhomerun-source.sh"
 
 packages=(
-  cmake ninja-build gcc python3 python3-pytest python3-pefile
+  cmake ninja-build python3 python3-pytest python3-pefile
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 wine64-tools libwine-dev
-  libhdhomerun-dev hdhomerun-config
+  wine64
+  hdhomerun-config
   googletest
-  iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools
+  iproute2 xvfb xdotool imagemagick icoutils procps wixl msitools gcab
   locales osslsigncode openssl faketime
 )
 
@@ -30,4 +34,5 @@ fi
 for name in de_DE pl_PL tr_TR; do
   locale -a | grep -x "$name.utf8" >/dev/null || localedef -i "$name" -f UTF-8 "$name.UTF-8"
 done
-"$(dirname "$0")/setup-i386.sh"  # the 32-bit runtime the x86 tests run on
+hdhomerun_source_fetch || exit 1  # once: a later set-up finds it in the cache folder
+"$here/setup-i386.sh"  # the 32-bit runtime the x86 tests run on

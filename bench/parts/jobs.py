@@ -1,6 +1,7 @@
 """jobs: "-I" with 1, 8 and 64 boxes of 4 tuners. bench_meter.exe gives wall time and peak
 memory of each run; beside it the floor: an empty program under Wine, plus the program's network
-work done by hdhomerun_config (the client floor) or by the library in one process (libprobe.py).
+work done by hdhomerun_config (the client floor) or by the library in one process
+(bench_lib_probe.exe: the built libhdhomerun.dll with the program's calls).
 Repeated, interleaved, for median and spread."""
 
 from __future__ import annotations
@@ -8,9 +9,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from benchlib import REPO, BenchPrefix, Box, Lan, check_install, fill_lan, fmt, load_average, summary
-
-LIBPROBE = REPO / "bench" / "libprobe.py"
+from benchlib import BenchPrefix, Box, Lan, check_install, fill_lan, fmt, load_average, summary
 
 
 def program_reads(box: Box) -> list[str]:
@@ -48,9 +47,10 @@ def check_client_answers(lan: Lan, box: Box):
         raise RuntimeError("hdhomerun_config read %r, expected %r" % (out, box.tuners[0].model))
 
 
-def floor_library(lan: Lan, boxes: list[Box]) -> dict:
+def floor_library(prefix: BenchPrefix, lan: Lan, boxes: list[Box]) -> dict:
     """The library in one process with the program's calls: seconds of the whole and of the search."""
-    result = json.loads(lan.run(["/usr/bin/python3", str(LIBPROBE), *[b.id_text for b in boxes]], timeout=600).stdout)
+    probe = prefix.run(prefix.tool("bench_lib_probe.exe"), [b.id_text for b in boxes], netns=lan.program_ns, check=True)
+    result = json.loads(probe.stdout.strip().splitlines()[-1])
     if result["found"] != len(boxes) or result["tuners"] != 4 * len(boxes):
         raise RuntimeError("library floor saw %s" % result)
     return result
@@ -76,7 +76,7 @@ def run(build: Path, quick: bool) -> dict:
                 rows["repeat"].append(prefix.meter(prefix.exe, ["-I"], netns=ns))
                 rows["empty"].append(prefix.meter(prefix.tool("bench_empty.exe"), []))
                 rows["client"].append(floor_client(lan, boxes))
-                library = floor_library(lan, boxes)
+                library = floor_library(prefix, lan, boxes)
                 rows["library"].append(library["seconds"])
                 rows["library_search"].append(library["search_seconds"])
             bad = [r for r in rows["first"] + rows["repeat"] + rows["empty"] if r["exit_code"] != 0]

@@ -3,7 +3,7 @@ after round, while boxes join and leave the simulated LAN.
 
 Rounds: TAVRIX_STRESS_ROUNDS (default 3, the short run; bench/stress.sh runs 50).
 Build: TAVRIX_BUILD_DIR (default build/x64), holding TavrixInstall.exe, bench/bench_regtool.exe
-and the libhdhomerun bridge.
+and libhdhomerun.dll.
 
 After every round:
 - every copy ended by itself within the round's bound, with exit code 0 and no crash report of

@@ -67,8 +67,8 @@ class Win32Prefix(WinePrefix):
 
     loader = str(WINE32)
 
-    def __init__(self, bridge_dir: Path | None = None):
-        super().__init__(bridge_dir, Path(tempfile.mkdtemp(prefix="tavrix-wine32-")))
+    def __init__(self, libraries: Path | None = None):
+        super().__init__(libraries, Path(tempfile.mkdtemp(prefix="tavrix-wine32-")))
         self.headless()
 
     def env(self, **extra: str) -> dict[str, str]:

@@ -1,8 +1,9 @@
 """Throwaway Wine prefixes that hold the layout of an installed TavrixInstall.
 
 Each prefix keeps one wineserver from its start to `close()`, shared by every program and `reg`
-call. The server and its services run outside any network namespace; a program run inside one
-still does its socket I/O there, and libhdhomerun lists that namespace's interfaces itself.
+call. libhdhomerun.dll lists the network interfaces through a service that the server starts, so it
+sees the namespace the server started in: a prefix runs a program in a LAN's namespace by moving
+its server there first (`enter`), and everything it starts later runs there too.
 
 WoW64 prefixes (`wow64=True`) run the 32-bit copy too. They need the i386 Wine loader, which only
 a process under testbed/with-wine32.sh sees; their template is the one ctest's `wow64_template`
@@ -74,9 +75,10 @@ class WinePrefix:
 
     loader = WINE  # what starts every program of the prefix
 
-    def __init__(self, bridge_dir: Path | None = None, root: Path | None = None, serve: bool = True,
+    def __init__(self, libraries: Path | None = None, root: Path | None = None, serve: bool = True,
                  wow64: bool = False):
-        self.bridge_dir, self.wow64 = bridge_dir, wow64
+        """`libraries`: a build root whose x64/ and x86/ hold libhdhomerun.dll (tools/build.sh)."""
+        self.libraries, self.wow64, self.netns = libraries, wow64, None
         if wow64 and not WINE32.exists():
             raise RuntimeError(f"no i386 Wine loader at {WINE32}: run the tests under {WRAPPER}")
         self.root = Path(root or tempfile.mkdtemp(prefix="tavrix-wine-"))
@@ -90,7 +92,7 @@ class WinePrefix:
             if wow64 and not (self.root / "drive_c/windows/syswow64/kernel32.dll").exists():
                 raise RuntimeError(f"{self.root} booted without its 32-bit system (syswow64)")
 
-    def clone(self, bridge_dir: Path | None = None) -> "WinePrefix":
+    def clone(self, libraries: Path | None = None) -> "WinePrefix":
         """A copy of this quiet prefix, with a server of its own (fast: no second wineboot)."""
         target = Path(tempfile.mkdtemp(prefix="tavrix-wine-"))
         def copy(source, destination):
@@ -101,12 +103,23 @@ class WinePrefix:
                     pass
             return shutil.copy2(source, destination)
         shutil.copytree(self.root, target, symlinks=True, copy_function=copy, dirs_exist_ok=True)
-        return WinePrefix(bridge_dir=bridge_dir, root=target, wow64=self.wow64)
+        return WinePrefix(libraries=libraries, root=target, wow64=self.wow64)
 
     def serve(self):
         """Starts the prefix's server, to run until `kill()` or `close()`."""
-        subprocess.run([WINESERVER, "-p"], env=self.env(), check=True, timeout=60,
+        subprocess.run(self.wrap([WINESERVER, "-p"]), env=self.env(), check=True, timeout=60,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def enter(self, netns: str):
+        """Moves the server, and every program and `reg` started later, into a network namespace.
+        Ends what runs when it moves."""
+        if netns != self.netns:
+            self.kill()
+            self.netns = netns
+            self.serve()
+
+    def wrap(self, command: list[str]) -> list[str]:
+        return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
 
     def headless(self):
         """Wine's null graphics driver: windows, menus and broadcasts without a display. The
@@ -134,8 +147,6 @@ class WinePrefix:
         env = dict(os.environ, WINEPREFIX=str(self.root), WINEDEBUG="-all,warn+debugstr,err+virtual",
                    WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
         env.pop("DISPLAY", None)
-        if self.bridge_dir is not None:
-            env["WINEDLLPATH"] = str(Path(self.bridge_dir).resolve())
         env.update(extra)
         return env
 
@@ -151,13 +162,13 @@ class WinePrefix:
                 exe32: Path | None = None) -> Path:
         """Installs `exe` as both copies, or, given the x86 build `exe32` (WoW64 prefixes), each
         build as its own copy, as the package lays them out; with `pvr_folder`, the PVR source
-        folder of the copy that writes PVR files. Returns the 64-bit copy's path."""
-        stub32 = "x86/libhdhomerun.dll" if exe32 else "libhdhomerun.dll"
-        for home, program, stub in ((self.home64, exe, "libhdhomerun.dll"), (self.home32, exe32 or exe, stub32)):
+        folder of the copy that writes PVR files; each copy with the library of its bitness. Returns
+        the 64-bit copy's path."""
+        for home, program, arch in ((self.home64, exe, "x64"), (self.home32, exe32 or exe, "x86" if exe32 else "x64")):
             home.mkdir(parents=True, exist_ok=True)
             shutil.copy2(program, home / "TavrixInstall.exe")
-            if self.bridge_dir is not None:
-                shutil.copy2(Path(self.bridge_dir) / stub, home / "libhdhomerun.dll")
+            if self.libraries is not None:
+                shutil.copy2(Path(self.libraries) / arch / "libhdhomerun.dll", home)
         if ini_text is not None:
             self.write_ini(ini_text)
         if pvr_folder:
@@ -178,7 +189,9 @@ class WinePrefix:
     def _command(self, exe: Path, args: list[str] | str, netns: str | None) -> list[str]:
         # A string is one raw command line; wine64 joins argv with blanks, so "" adds nothing.
         command = [self.loader, str(exe)] + (([args] if args else []) if isinstance(args, str) else list(args))
-        return ["ip", "netns", "exec", netns] + command if netns else command
+        if netns:
+            self.enter(netns)
+        return self.wrap(command)
 
     def run(self, exe: Path, args: list[str] | str = (), netns: str | None = None, timeout: float = 120,
             env: dict[str, str] | None = None) -> RunResult:
@@ -193,7 +206,7 @@ class WinePrefix:
                                 cwd=str(Path(exe).parent), **popen)
 
     def reg(self, *args: str, check: bool = True) -> subprocess.CompletedProcess:
-        code, out, err = _execute([self.loader, "reg", *args], self.env(WINEDEBUG="-all,err+virtual"), 120)
+        code, out, err = _execute(self.wrap([self.loader, "reg", *args]), self.env(WINEDEBUG="-all,err+virtual"), 120)
         if check and code != 0:
             raise RuntimeError(f"reg {' '.join(args)} failed: {out!r} {err!r}")
         return subprocess.CompletedProcess(["reg", *args], code, out, err)
@@ -218,16 +231,16 @@ class WinePrefix:
 _templates: dict[bool, WinePrefix] = {}  # by wow64: booted by this process, removed at its end
 
 
-def new_prefix(bridge_dir: Path | None = None, wow64: bool = False) -> WinePrefix:
+def new_prefix(libraries: Path | None = None, wow64: bool = False) -> WinePrefix:
     """A clone of the run's one booted template prefix (a WoW64 one with `wow64`)."""
     shared = os.environ.get("TAVRIX_WOW64_TEMPLATE") if wow64 else None
     if shared:
         if not (Path(shared) / "system.reg").exists():
             raise RuntimeError(f"no booted WoW64 template in {shared} (ctest's wow64_template entry)")
-        return WinePrefix(root=Path(shared), serve=False, wow64=True).clone(bridge_dir)
+        return WinePrefix(root=Path(shared), serve=False, wow64=True).clone(libraries)
     if wow64 not in _templates:
         _templates[wow64] = WinePrefix(serve=False, wow64=wow64)
-    return _templates[wow64].clone(bridge_dir)
+    return _templates[wow64].clone(libraries)
 
 
 def close_template():

@@ -73,7 +73,9 @@ class TrayDesktop:
         self._shots = 0
 
     def _wrap(self, command: list[str]) -> list[str]:
-        return ["ip", "netns", "exec", self.netns, *command] if self.netns else command
+        if self.netns:
+            self.prefix.enter(self.netns)
+        return self.prefix.wrap(command)
 
     def start(self, tries: int = 3):
         """Starts the tray in the desktop and returns once it has logged its start line; a start that

@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
-import uuid
 from pathlib import Path
 
 import pytest
@@ -39,8 +37,9 @@ def exe32() -> Path:
 
 
 @pytest.fixture(scope="session")
-def bridge_dir() -> Path:
-    return _built(BUILD / "bridge" / "libhdhomerun.dll").parent
+def libraries() -> Path:
+    """The build root: libhdhomerun.dll of each bitness in x64/ and x86/, as tools/build.sh ships them."""
+    return _built(BUILD.parent / "x86" / "libhdhomerun.dll").parents[1]
 
 
 @pytest.fixture(scope="session")
@@ -56,9 +55,9 @@ def _template_cleanup():
 
 
 @pytest.fixture
-def prefix(bridge_dir):
+def prefix(libraries):
     """A fresh prefix (cloned from the run's template) without the program installed."""
-    p = wineprefix.new_prefix(bridge_dir)
+    p = wineprefix.new_prefix(libraries)
     yield p
     p.close()
 
@@ -70,10 +69,10 @@ def installed(prefix, exe):
 
 
 @pytest.fixture
-def wow64(exe, exe32, bridge_dir):
+def wow64(exe, exe32, libraries):
     """A WoW64 prefix (only under testbed/with-wine32.sh) with each build installed as its own copy
     and the 32-bit copy's PVR source folder; the 32-bit copy is `prefix.exe32`."""
-    p = wineprefix.new_prefix(bridge_dir, wow64=True)
+    p = wineprefix.new_prefix(libraries, wow64=True)
     try:
         p.install(exe, ini_text=INI, exe32=exe32)
         yield p
@@ -95,22 +94,10 @@ def xserver():
         yield server
 
 
-@pytest.fixture
-def isolated_netns():
-    """A namespace with only loopback: discovery inside it reaches no box and no other host."""
-    name = f"tavrix-iso-{os.getpid()}-{uuid.uuid4().hex[:6]}"
-    subprocess.run(["ip", "netns", "add", name], check=True)
-    try:
-        subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], check=True)
-        yield name
-    finally:
-        subprocess.run(["ip", "netns", "delete", name])
-
-
 @pytest.fixture(scope="module")
-def station(exe, bridge_dir, programs):
+def station(exe, libraries, programs):
     """One prefix and one LAN for a whole test file; each test resets what it uses."""
-    prefix = wineprefix.new_prefix(bridge_dir)
+    prefix = wineprefix.new_prefix(libraries)
     try:
         installed = prefix.install(exe, ini_text=INI)
         prefix.headless()  # the notice listener's window needs no display

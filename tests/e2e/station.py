@@ -56,6 +56,7 @@ class Station:
 
     def __init__(self, prefix: wineprefix.WinePrefix, exe, lan: Lan, programs=None):
         self.prefix, self.exe, self.lan, self.programs = prefix, exe, lan, programs
+        prefix.enter(lan.program_ns)  # before anything runs: the move ends what runs
         self.hold_desktop()
 
     def hold_desktop(self) -> None:

@@ -15,7 +15,7 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
-from conftest import BUILD, _template_cleanup, bridge_dir, programs  # noqa: E402,F401
+from conftest import BUILD, _template_cleanup, programs  # noqa: E402,F401
 from station import Listener  # noqa: E402
 from traydesk import wait_until  # noqa: E402
 from tavrix_testbed import wineprefix  # noqa: E402
@@ -36,13 +36,14 @@ PRODUCT = r"\Software\ORVA Systems\Zentrova"
 RUN = r"\Software\Microsoft\Windows\CurrentVersion\Run"
 EXE32 = r"Program Files (x86)\Common Files\ORVA Systems\Zentrova\TavrixInstall.exe"
 REMOVAL_ONLY = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE'
+LIBRARY = ("libhdhomerun.dll", "libhdhomerun-LICENSE.txt")  # the LGPL library beside each copy
 
 
 @pytest.fixture(scope="module")
-def msi(tmp_path_factory, bridge_dir, programs):
-    """msi(arch, kind=""): a package of this build, signed as a release is (with a throwaway CA's
-    certificate); "newer", a later version of it (each copy with a marker appended); "standin", one
-    whose 64-bit copy is a program that runs a minute."""
+def msi(tmp_path_factory, programs):
+    """msi(arch, kind=""): a package of this build with the libraries tools/build.sh ships, signed as a
+    release is (with a throwaway CA's certificate); "newer", a later version of it (each copy with a
+    marker appended); "standin", one whose 64-bit copy is a program that runs a minute."""
     root = tmp_path_factory.mktemp("msi")
     cert, key = issue(root, "orva")
     builds = {"": (BUILD.parent, ["--cert", cert, "--key", key]), "newer": (root / "newer", ["--version", NEWER]),
@@ -52,12 +53,12 @@ def msi(tmp_path_factory, bridge_dir, programs):
         for kind, copy in (("newer", program + b"newer"), ("standin", program)):
             (builds[kind][0] / arch).mkdir(parents=True)
             (builds[kind][0] / arch / "TavrixInstall.exe").write_bytes(copy)
-            shutil.copy2(BUILD.parent / arch / "TavrixActions.dll", builds[kind][0] / arch)  # built by tools/build.sh
+            for built in ["TavrixActions.dll", "libhdhomerun.dll", *(BUILD.parent / arch).glob("*.orig.tar.gz")]:
+                shutil.copy2(BUILD.parent / arch / built, builds[kind][0] / arch)  # built by tools/build.sh
     (builds["standin"][0] / "x64/TavrixInstall.exe").write_bytes((programs / "followup_probe.exe").read_bytes())
     for kind, (build, options) in builds.items():
-        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", root / kind, *options,
-                        "--hdhomerun-x64", bridge_dir / "libhdhomerun.dll",
-                        "--hdhomerun-x86", bridge_dir / "x86/libhdhomerun.dll"], check=True, capture_output=True)
+        subprocess.run(["bash", REPO / "installer/build.sh", build, "--out", root / kind, *options], check=True,
+                       capture_output=True)
     return lambda arch, kind="": str(root / kind / f"TavrixInstall-{NEWER if kind == 'newer' else VERSION}-{arch}.msi")
 
 
@@ -69,10 +70,11 @@ def lan():
 
 
 @pytest.fixture
-def wow64(bridge_dir):
-    p = wineprefix.new_prefix(bridge_dir, wow64=True)
+def wow64(lan):
+    p = wineprefix.new_prefix(wow64=True)
     try:
         p.headless()  # the tray's window without a display, on the desktop msiexec's actions see
+        p.enter(lan.program_ns)  # before anything runs: the move ends what runs
         yield p
     finally:
         p.close()
@@ -113,8 +115,10 @@ def test_install_with_boxes_then_removal_with_the_32bit_tray_running(wow64, msi,
     assert code == 0 and ("Error setup programFilesCommon64!" in log) == vista
     # Every copy the install started has ended, its work done.
     assert ours_running(wow64) == [] and installed_everywhere(wow64)
-    assert {p.name for p in wow64.home64.iterdir()} == {"TavrixInstall.exe", "libhdhomerun.dll"}
-    assert {p.name for p in wow64.home32.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", "libhdhomerun.dll"}
+    assert {p.name for p in wow64.home64.iterdir()} == {"TavrixInstall.exe", *LIBRARY}
+    assert {p.name for p in wow64.home32.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", *LIBRARY}
+    assert [(h / LIBRARY[0]).read_bytes() for h in (wow64.home64, wow64.home32)] == [
+        (BUILD.parent / arch / LIBRARY[0]).read_bytes() for arch in ("x64", "x86")]
     assert (wow64.home32 / "TavrixInstall.ini").read_bytes() == (REPO / "installer/TavrixInstall.ini").read_bytes()
     assert stored_ids(wow64) == {BOX.id_text}
     assert {p.name for p in wow64.pvr_folder32.iterdir()} == FOLDERS | {"Other Tuner"}
@@ -183,14 +187,14 @@ def test_copies_still_running_at_the_bound_are_ended_and_removal_leaves_nothing(
         squatter.close()
 
 
-def test_x86_package_installed_and_removed_on_32bit_windows(msi, bridge_dir, lan):
+def test_x86_package_installed_and_removed_on_32bit_windows(msi, lan):
     ca = Path(msi("x86")).parent / "ca.pem"  # what follows installs and removes a signed package
     assert subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", msi("x86")]).returncode == 0
-    with Win32Prefix(bridge_dir) as win32:
+    with Win32Prefix() as win32:
         pvr, home = win32.common64 / "ORVA Systems/PVR/Supported3/Sources", win32.common64 / "ORVA Systems/Zentrova"
         pvr.mkdir(parents=True)
         assert msiexec(win32, lan, "/i", msi("x86"))[0] == 0
-        assert {p.name for p in home.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", "libhdhomerun.dll"}
+        assert {p.name for p in home.iterdir()} == {"TavrixInstall.exe", "TavrixInstall.ini", *LIBRARY}
         assert stored_ids(win32) == {BOX.id_text} and instances(win32, CATEGORIES[1], 32) == OURS
         assert {p.name for p in pvr.iterdir()} == FOLDERS
         assert b"C:\\" + EXE32.replace(" (x86)", "").encode() in start_menu_link(win32, "Zentrova")
