@@ -39,6 +39,27 @@ def parse_log(stderr: str) -> list[str]:
     return lines[:-1] if lines and lines[-1] == "" else lines
 
 
+def parse_export(text: str) -> dict:
+    """A `reg export` as nested keys; a REG_SZ value as its text, any other type as written."""
+    tree: dict = {}
+    node = None
+    for line in text.replace("\\\r\n", "").replace("\\\n", "").splitlines():
+        if line.startswith("["):
+            node = tree
+            for part in line.strip("[]").split("\\"):
+                node = node.setdefault(part, {})
+        elif line.startswith('"') and node is not None:
+            name, _, data = line[1:].partition('"=')
+            node[name] = data[1:-1].replace('\\"', '"').replace("\\\\", "\\") if data.startswith('"') else data
+    return tree
+
+
+def subtree(tree: dict, path: str) -> dict | None:
+    for part in path.split("\\"):
+        tree = tree.get(part) if tree is not None else None
+    return tree
+
+
 @dataclass
 class RunResult:
     returncode: int

@@ -3,12 +3,9 @@ read in one export, a listener for broadcasts; and the stored box the tests star
 
 from __future__ import annotations
 
-import queue
-import shutil
-import subprocess
-import threading
-
 from tavrix_testbed import wineprefix
+from tavrix_testbed.listener import Listener
+from tavrix_testbed.wineprefix import parse_export, subtree
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
 
 ROOT = r"HKEY_CURRENT_USER\SOFTWARE\ORVA Systems\Zentrova"
@@ -27,27 +24,6 @@ def record(box: Box) -> dict:
     return {"Ip": box.ip, "Name": "Zentrova@" + (box.hostname or box.ip), "Tuners": {
         str(n): {"Id": "%s-%d" % (box.id_text, n), "Model": t.model[:19], "Name": model_name(t.model)}
         for n, t in enumerate(box.tuners)}}
-
-
-def parse_export(text: str) -> dict:
-    """A `reg export` as nested keys; a REG_SZ value as its text, any other type as written."""
-    tree: dict = {}
-    node = None
-    for line in text.replace("\\\r\n", "").replace("\\\n", "").splitlines():
-        if line.startswith("["):
-            node = tree
-            for part in line.strip("[]").split("\\"):
-                node = node.setdefault(part, {})
-        elif line.startswith('"') and node is not None:
-            name, _, data = line[1:].partition('"=')
-            node[name] = data[1:-1].replace('\\"', '"').replace("\\\\", "\\") if data.startswith('"') else data
-    return tree
-
-
-def subtree(tree: dict, path: str) -> dict | None:
-    for part in path.split("\\"):
-        tree = tree.get(part) if tree is not None else None
-    return tree
 
 
 class Station:
@@ -109,55 +85,6 @@ class Station:
             if running not in boxes:
                 self.lan.remove_box(running.device_id)
         self.lan.add_boxes([box for box in boxes if box not in self.lan.boxes])
-
-
-class Listener:
-    """window_listener.exe: a top-level window of another process that prints the broadcasts it
-    sees ("instance-message", "devicechange 7 0"); with `hold_instance`, it also holds the
-    program's single-instance mutex, as a resident copy does."""
-
-    def __init__(self, prefix: wineprefix.WinePrefix, programs, hold_instance: bool = False, seconds: int = 900,
-                 start_limit: float = 30, own_mutex: str = ""):
-        exe = (prefix.root / "drive_c" if own_mutex else prefix.home64) / "window_listener.exe"
-        if not exe.exists():  # never over the image of one that runs
-            shutil.copy2(programs / "window_listener.exe", exe)
-        self.process = prefix.start(exe, ["--seconds", str(seconds)] + ["--hold-instance"] * hold_instance +
-                                    ["--own-mutex", own_mutex] * bool(own_mutex),
-                                    env=prefix.env(WINEDEBUG="-all"), stdout=subprocess.PIPE,
-                                    stdin=subprocess.DEVNULL, text=True)
-        self.lines: queue.Queue = queue.Queue()
-        self.ended = threading.Event()
-        threading.Thread(target=self._read, daemon=True).start()
-        if (line := self.next(start_limit)) != "ready":
-            state = f"ended with exit code {self.process.wait(10)}" if self.ended.is_set() else "still runs"
-            raise AssertionError(f"window_listener.exe printed {line!r} instead of 'ready' and {state}")
-
-    def _read(self) -> None:
-        for line in self.process.stdout:
-            self.lines.put(line.strip())
-        self.ended.set()
-        self.lines.put(None)  # wakes a waiting next()
-
-    def next(self, timeout: float = 30) -> str | None:
-        """The next line; None once the output has ended, or after `timeout` seconds."""
-        if self.ended.is_set() and self.lines.empty():
-            return None
-        try:
-            return self.lines.get(timeout=timeout)
-        except queue.Empty:
-            return None
-
-    def until(self, last: str) -> list[str]:
-        """The lines seen before `last`."""
-        seen = []
-        while (line := self.next(60)) != last:
-            assert line is not None, f"no {last!r} from the listener; it saw {seen}"
-            seen.append(line)
-        return seen
-
-    def close(self) -> None:
-        self.process.kill()
-        self.process.wait()
 
 
 FOUND = Box(nth_valid_device_id(0), "192.0.2.10", "box-a", [Tuner("dvbc")])

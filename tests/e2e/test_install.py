@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from station import Listener
+from tavrix_testbed.listener import Listener
 from tavrix_testbed.msi import query
 
 CATEGORIES = RECEIVER, TUNER = "{FD0A5AF4-B41D-11D2-9C95-00C04F7971E0}", "{71985F48-1CA1-11D3-9CC8-00C04F7971E0}"

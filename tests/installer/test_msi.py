@@ -16,7 +16,7 @@ REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 sys.path.insert(0, str(REPO / "testbed" / "tray"))
 from conftest import BUILD, _template_cleanup, programs  # noqa: E402,F401
-from station import Listener  # noqa: E402
+from tavrix_testbed.listener import Listener  # noqa: E402
 from traydesk import wait_until  # noqa: E402
 from tavrix_testbed import wineprefix  # noqa: E402
 from tavrix_testbed.signing import issue  # noqa: E402
