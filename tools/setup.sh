@@ -7,7 +7,7 @@ here=$(dirname "$0")
 . "$here/hdhomerun-source.sh"
 
 packages=(
-  cmake ninja-build python3 python3-pytest python3-pefile
+  cmake ninja-build binutils python3 python3-pytest
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64
   hdhomerun-config
