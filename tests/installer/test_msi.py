@@ -211,7 +211,8 @@ def longest_job_seconds() -> float:
     limits = re.findall(r"k(?:Search|Lookup)BudgetMs = (\d+);", (REPO / "devices/Discovery.cpp").read_text())
     jobs = json.loads((REPO / "bench/results/latest.json").read_text())["jobs"]
     assert len(limits) == 2 and jobs, "the search's limits or the benchmarks' jobs are not where they were"
-    return sum(map(int, limits)) / 1000 + 2 * jobs[max(jobs, key=int)]["first_wall_s"]["max"]
+    largest = max((k for k in jobs if k.isdigit()), key=int)  # by box count; the part also says when it ran
+    return sum(map(int, limits)) / 1000 + 2 * jobs[largest]["first_wall_s"]["max"]
 
 
 @pytest.mark.parametrize("arch, tools", [("x64", "System64Folder"), ("x86", "SystemFolder")])
