@@ -247,10 +247,12 @@ class TrayDesktop:
         self.exit_code: int | None = None
         self.log_path = prefix.root / "tray-desktop.log"
         # Appending: the desktop and the tray write through their own descriptors while it is read.
+        # The prefix's server moves into the namespace first: a move after the tray's start would end it.
+        prefix.enter(netns)
         with open(self.log_path, "ab") as log:
             self.process = subprocess.Popen(
-                ["ip", "netns", "exec", netns, WINE, "explorer",
-                 "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT), str(prefix.exe)],
+                prefix.wrap([WINE, "explorer", "/desktop=%s,%dx%d" % (self.name, self.WIDTH, self.HEIGHT),
+                             str(prefix.exe)]),
                 env=prefix.env(DISPLAY=xserver.display, WINEDEBUG="-all,err+all,warn+debugstr"),
                 cwd=str(prefix.exe.parent), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + timeout
