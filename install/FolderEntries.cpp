@@ -71,7 +71,7 @@ bool CEntry::OpenFolder(const char* path) {
     if (FAILED(StringCchCopyA(path_, kPathChars, path))) return false;
     handle_.Reset(CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return handle_.IsValid() && FinalPath(handle_.Get(), finalPath_) && GetFileInformationByHandle(handle_.Get(), &info_);
+    return handle_.IsValid() && FinalPath(handle_.Get(), finalPath_);
 }
 
 EntryPlace CEntry::Open(const CEntry& folder, const char* name, DWORD access, DWORD share, DWORD creation) {

@@ -260,6 +260,10 @@ class Lan:
     def box_log(self, device_id: int) -> str:
         return self._read(self._boxes[device_id].log_path)
 
+    def box_connects(self, device_id: int) -> list[float]:
+        """When the box took each control connection (a search's first read), as time.time() says."""
+        return [float(line.split()[0]) for line in self.box_log(device_id).splitlines() if "control connect" in line]
+
     @staticmethod
     def _read(path: str) -> str:
         # Made when the box starts: a failed read is a failure, never an empty log.

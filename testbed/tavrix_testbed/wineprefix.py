@@ -27,7 +27,7 @@ WINE32 = Path("/usr/lib/wine/wine")  # the i386 loader, visible under testbed/wi
 WRAPPER = Path(__file__).resolve().parents[1] / "with-wine32.sh"
 # Wine's own binaries in a prefix are never written: clones share them through hard links.
 _SHARED_DIRS = ("drive_c/windows/system32", "drive_c/windows/syswow64", "drive_c/windows/winsxs")
-_START_FAILED = b"err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data"
+START_FAILED = b"err:virtual:virtual_alloc_first_teb wine: failed to map the shared user data"
 _DEBUGSTR = re.compile(r'warn:debugstr:OutputDebugStringA "(.*)"\s*$')
 
 
@@ -86,7 +86,7 @@ def _execute(command: list[str], env: dict[str, str], timeout: float, cwd: str |
             raise RunTimeout(f"{command} still ran after {timeout} s (killed); its log:\n" +
                              "\n".join(parse_log(text) or text.splitlines()[-40:])) from None
         result = code, *(f.seek(0) or f.read() for f in (out, err))
-    if code == 1 and tries > 1 and _START_FAILED in result[2]:
+    if code == 1 and tries > 1 and START_FAILED in result[2]:
         return _execute(command, env, timeout, cwd, tries - 1)
     return result
 

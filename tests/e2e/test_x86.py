@@ -13,7 +13,8 @@ from xml.etree import ElementTree
 import pytest
 
 from conftest import REPO
-from station import CATEGORIES, ROOT, S, Station, parse_export, record, stored_text, subtree
+from station import CATEGORIES, ROOT, S, Station, record, stored_text
+from tavrix_testbed.wineprefix import parse_export, subtree
 from tavrix_testbed.lan import Box, Lan, Tuner, nth_valid_device_id
 from tavrix_testbed.msi import instances as category_instances
 
@@ -203,8 +204,7 @@ def test_32bit_tray_menu_with_boxes_and_exit(wow64, exe, exe32, programs, xserve
     with Lan() as lan, TrayDesktop(wow64, wow64.exe32, xserver, artifacts, programs, netns=lan.program_ns) as desk:
         lan.add_box(owner)
         lan.set_host("192.0.2.77", "viewer-pc")
-        searches = lambda box: [float(line.split()[0]) for line in lan.box_log(box.device_id).splitlines()  # noqa: E731
-                                if "control connect" in line]
+        searches = lambda box: lan.box_connects(box.device_id)  # noqa: E731
         desk.start()
         started = time.time()  # with the tray's start line in its log
         rows = [("T", TITLE, "Zentrova (32 Bit)"), SEP, ("M", 0, "Zentrova@box-a"), ("T", 0, "  1: DVB-C Tuner"),
