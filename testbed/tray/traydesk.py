@@ -20,7 +20,6 @@ import time
 import uuid
 from pathlib import Path
 
-from tavrix_testbed.msi import ours_running
 from tavrix_testbed.wineprefix import START_FAILED, WINE, parse_log
 
 CONVERT = "/usr/bin/convert"  # ImageMagick's own convert, whatever PATH says
@@ -100,8 +99,20 @@ class TrayDesktop:
         return "\n".join(parse_log(self._wine_log.read_bytes()[self._log_start:].decode("utf-8", "replace")))
 
     def copies(self) -> int:
-        """How many copies of the program run in the prefix, from Linux's process list."""
-        return len(ours_running(self.prefix))
+        """How many copies of the program run in the prefix, the tray included, from Linux's process list.
+        By the program's name: the desktop starts the tray from a Unix path, which msi.ours_running,
+        looking for our Windows folders, does not see."""
+        copies = 0
+        for process in Path("/proc").glob("[0-9]*"):
+            try:
+                ours = f"WINEPREFIX={self.prefix.root}".encode() in (process / "environ").read_bytes().split(b"\0")
+                words = (process / "cmdline").read_bytes().split(b"\0")
+            except OSError:  # ended meanwhile
+                continue
+            # A 32-bit program runs as qemu-i386 with Wine's loader, then the program.
+            words = [word for word in words if word and not word.endswith((b"/qemu-i386", b"/wine"))]
+            copies += ours and words[:1] != [] and words[0].endswith(self.exe.name.encode())
+        return copies
 
     def probe(self, *args: str, background: bool = False):
         """The probe's output lines split into words, or with `background` the running probe."""
